@@ -45,8 +45,9 @@ aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* ref);
 /* Removes an empty directory; aErrUnknown on any failure. */
 aErr aDirectory_Delete(const char* path);
 
-/* Removes a directory and everything below it. aErrNotFound when it cannot be opened;
- * otherwise the result of removing the directory itself. */
+/* Removes a directory and everything below it. Symbolic links are removed, never followed.
+ * aErrNotFound when it cannot be opened; otherwise the result of removing the directory
+ * itself. */
 aErr aDirectory_DeleteTree(const char* path);
 
 /* The current working directory; aErrParam when it cannot be obtained or does not fit. */
@@ -56,7 +57,8 @@ aErr aDirectory_CWD(char* buffer, size_t size);
 aErr aDirectory_ExecutableFilePath(char* buffer, size_t size);
 
 /* The real user's home folder from the password database, else $HOME, copied truncated.
- * When neither gives one the buffer is emptied. Always aErrNone. */
+ * When neither gives one the buffer is emptied and the answer is aErrNotFound, so that no
+ * caller builds its paths from the file system root instead; aErrParam for no buffer. */
 aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 
 /* aDirectory_BuildPath with exactly these two parts. */
