@@ -58,9 +58,9 @@ static_assert(sizeof(ERROR_DESCRIPTION) / sizeof(ERROR_DESCRIPTION[0]) == aErrLA
 } // namespace
 
 extern "C" const char* aError_GetErrorText(uint32_t code) {
-    return ERROR_TEXT[code > aErrLAST ? aErrLAST : code];
+    return ERROR_TEXT[code > uint32_t{aErrLAST} ? uint32_t{aErrLAST} : code];
 }
 
 extern "C" const char* aError_GetErrorDescription(uint32_t code) {
-    return ERROR_DESCRIPTION[code > aErrLAST ? aErrLAST : code];
+    return ERROR_DESCRIPTION[code > uint32_t{aErrLAST} ? uint32_t{aErrLAST} : code];
 }
