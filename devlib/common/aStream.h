@@ -92,6 +92,9 @@ aErr aStream_CreateSerial_Packetized(const char* devicePath, uint32_t rateIndex,
 
 #define aSOCKET_MAX_SEND_RETRY 10
 #define aSOCKET_RETRY_DELAY_MS 60
+/* Longest wait for a connect, so that a peer that has gone away cannot hold a writer for the
+ * system's own time-out of minutes. */
+#define aSOCKET_CONNECT_TIMEOUT_MS 5000
 
 /* TCP to ipAddress (IPv4, network byte order) and port (host order). */
 aErr aStream_CreateSocket(uint32_t ipAddress, uint16_t port, aStream** streamAddress);
