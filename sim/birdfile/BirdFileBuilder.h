@@ -89,8 +89,8 @@ public:
     BirdFileBuilder& set_announced_count(uint32_t count); // default: the number of blocks added
     BirdFileBuilder& set_checksum(uint32_t checksum);     // default: the CRC-32 described above
     BirdFileBuilder& append_trailing(std::span<const uint8_t> bytes); // inflated bytes after
-                                                                       // the checksum
-    BirdFileBuilder& set_compression_level(int level); // zlib level 0-9, default 9
+                                                                      // the checksum
+    BirdFileBuilder& set_compression_level(int level);                // zlib level 0-9, default 9
 
     // The number of blocks added so far.
     size_t block_count() const { return blocks_.size(); }
@@ -122,8 +122,8 @@ private:
         uint8_t type_byte;
         std::vector<uint8_t> data;
     };
-    BirdFileBuilder& add_image_block(uint8_t type, uint32_t address,
-                                     std::span<const uint8_t> image, uint8_t flags);
+    BirdFileBuilder& add_image_block(uint8_t type, uint32_t address, std::span<const uint8_t> image,
+                                     uint8_t flags);
     std::vector<uint8_t> body() const; // count and blocks, without the checksum
 
     std::vector<Block> blocks_;
