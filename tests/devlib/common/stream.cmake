@@ -1,0 +1,5 @@
+# Byte streams: the stream object and file streams, COBS coding, serial streams on
+# pseudo-terminals, socket streams against a loopback listener.
+updater_add_test(test_stream
+  SOURCES test_stream.cpp
+  LIBS vx_stream vx_platform vx_error)
