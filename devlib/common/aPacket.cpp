@@ -16,8 +16,9 @@ constexpr uint8_t kOverrunCount = aPACKET_MAX_SERIALIZED + 1;
 extern "C" {
 
 aPacket* aPacket_Create(void) {
-    auto* packet = static_cast<aPacket*>(std::malloc(sizeof(aPacket)));
-    if (packet) *packet = kEmptyPacket;
+    // calloc clears the padding too, so a packet copied whole carries no stale bytes.
+    auto* packet = static_cast<aPacket*>(std::calloc(1, sizeof(aPacket)));
+    if (packet) packet->check = aPACKET_CHECK;
     return packet;
 }
 

@@ -115,12 +115,14 @@ bool _waitUntilNotEmpty(packetFifo& fifo, std::unique_lock<std::mutex>& lock,
 // one is accepted. Entries already offered are skipped by a binary search on
 // their ids, so a waiter woken for every put does constant filter work per
 // packet however many rejected packets are held.
+// On success *accepted is the accepted entry, valid while the lock stays held;
+// false on timeout or when the FIFO was destroyed.
 bool _waitUntilProcIsSatisfied(packetFifo& fifo, std::unique_lock<std::mutex>& lock,
                                Clock::time_point deadline, aPacketFifoFilter filter, void* ref,
-                               packetFifo::Entries::iterator& accepted) {
+                               packetFifo::Entries::iterator* accepted) {
     int64_t lastOffered = fifo.windowStart - 1;
-    accepted = fifo.packets.end();
-    return fifo.signal.wait_until(lock, deadline, [&] {
+    bool found = false;
+    fifo.signal.wait_until(lock, deadline, [&] {
         if (!fifo.active) return true;
         auto entry = std::partition_point(
             fifo.packets.begin(), fifo.packets.end(),
@@ -128,12 +130,13 @@ bool _waitUntilProcIsSatisfied(packetFifo& fifo, std::unique_lock<std::mutex>& l
         for (; entry != fifo.packets.end(); ++entry) {
             lastOffered = entry->getId();
             if (filter(entry->getPacket(), ref)) {
-                accepted = entry;
-                return true;
+                *accepted = entry;
+                return found = true;
             }
         }
         return false;
     });
+    return found;
 }
 
 } // namespace
@@ -261,8 +264,7 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifo handle, aPacketFifoFilter filter, vo
         if (!fifo) return nullptr;
         std::unique_lock lock(fifo->mutex);
         packetFifo::Entries::iterator accepted;
-        if (!_waitUntilProcIsSatisfied(*fifo, lock, deadline, filter, ref, accepted) ||
-            accepted == fifo->packets.end())
+        if (!_waitUntilProcIsSatisfied(*fifo, lock, deadline, filter, ref, &accepted))
             return nullptr;
         return _stealPacketFromFifo(*fifo, accepted);
     } catch (...) {
