@@ -3,3 +3,6 @@
 updater_add_test(test_stream
   SOURCES test_stream.cpp
   LIBS vx_stream vx_platform vx_error)
+updater_add_test(test_stream_cobs
+  SOURCES test_stream_cobs.cpp
+  LIBS vx_cobs)
