@@ -19,5 +19,8 @@ public:
     void mute_messages(bool mute) { muted = mute; }
 
 protected:
+    // Never deleted through the interface: the display of a run is a stack object of main.
+    ~UpdaterDisplayInterface() = default;
+
     bool muted = false;
 };
