@@ -12,7 +12,7 @@
 
 using namespace platform_test;
 
-class File : public ScratchDir {
+class PlatformFile : public ScratchDir {
 protected:
     // Opens path with mode; the handle is closed at the end of the test.
     aFileHandle Open(const std::string& path, aFileMode mode) {
@@ -37,7 +37,7 @@ protected:
     std::vector<aFileHandle> open;
 };
 
-TEST_F(File, OpenRefusesBadPathsAndModes) {
+TEST_F(PlatformFile, OpenRefusesBadPathsAndModes) {
     WriteAll(Path("exists"), "x");
     mkdir(Path("folder").c_str(), 0755);
     std::string tooLong = dir + "/" + std::string(aFILE_MAX_PATH + 1 - dir.size() - 1, 'n');
@@ -67,7 +67,7 @@ TEST_F(File, OpenRefusesBadPathsAndModes) {
     EXPECT_NE(Open(exists, aFileModeRead), nullptr);
 }
 
-TEST_F(File, ExistsOnlyForNonDirectories) {
+TEST_F(PlatformFile, ExistsOnlyForNonDirectories) {
     WriteAll(Path("f"), "");
     mkdir(Path("d").c_str(), 0755);
     EXPECT_TRUE(aFile_Exists(Path("f").c_str()));
@@ -77,7 +77,7 @@ TEST_F(File, ExistsOnlyForNonDirectories) {
     EXPECT_FALSE(aFile_Exists(std::string(4097, 'a').c_str()));
 }
 
-TEST_F(File, WriteTruncatesAppendCreatesAndStartsAtTheEnd) {
+TEST_F(PlatformFile, WriteTruncatesAppendCreatesAndStartsAtTheEnd) {
     WriteAll(Path("w"), "old contents");
     aFileHandle w = Open(Path("w"), aFileModeWrite);
     ASSERT_NE(w, nullptr);
@@ -109,7 +109,7 @@ TEST_F(File, WriteTruncatesAppendCreatesAndStartsAtTheEnd) {
     EXPECT_EQ(ReadAll(Path("log")), "abcdef");
 }
 
-TEST_F(File, OperationsCheckModeAndHandle) {
+TEST_F(PlatformFile, OperationsCheckModeAndHandle) {
     WriteAll(Path("f"), "text\n");
     aFileHandle r = Open(Path("f"), aFileModeRead);
     aFileHandle w = Open(Path("g"), aFileModeWrite);
@@ -147,7 +147,7 @@ TEST_F(File, OperationsCheckModeAndHandle) {
     EXPECT_EQ(aFile_Close(&open.front()), aErrParam);
 }
 
-TEST_F(File, ReadAtTheEndAndShortReads) {
+TEST_F(PlatformFile, ReadAtTheEndAndShortReads) {
     aFileHandle f = OpenWith("0123456789");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(Position(f), 0);
@@ -166,7 +166,7 @@ TEST_F(File, ReadAtTheEndAndShortReads) {
     EXPECT_EQ(aFile_Read(f, buffer, 10, nullptr), aErrEOF);
 }
 
-TEST_F(File, ReadSeesDataAppendedAfterTheEnd) {
+TEST_F(PlatformFile, ReadSeesDataAppendedAfterTheEnd) {
     aFileHandle f = OpenWith("ab");
     char buffer[8];
     uint64_t n;
@@ -177,7 +177,7 @@ TEST_F(File, ReadSeesDataAppendedAfterTheEnd) {
     EXPECT_EQ(std::string(buffer, n), "cd");
 }
 
-TEST_F(File, SeekBounds) {
+TEST_F(PlatformFile, SeekBounds) {
     struct Case {
         int64_t offset;
         aFileSeekOrigin origin;
@@ -216,7 +216,7 @@ TEST_F(File, SeekBounds) {
     EXPECT_EQ(std::string(buffer, n), "789");
 }
 
-TEST_F(File, SizeKeepsThePositionAndCountsUnflushedWrites) {
+TEST_F(PlatformFile, SizeKeepsThePositionAndCountsUnflushedWrites) {
     aFileHandle f = OpenWith("0123456789");
     ASSERT_EQ(aFile_Seek(f, 3, aSeekStart), aErrNone);
     uint64_t size = 0;
@@ -233,7 +233,7 @@ TEST_F(File, SizeKeepsThePositionAndCountsUnflushedWrites) {
     EXPECT_EQ(aFile_Seek(w, 6, aSeekStart), aErrRange) << "no holes past the end";
 }
 
-TEST_F(File, ReadLineExactFitAndOverrun) {
+TEST_F(PlatformFile, ReadLineExactFitAndOverrun) {
     struct Step {
         aErr result;
         std::string text;
@@ -277,7 +277,7 @@ TEST_F(File, ReadLineExactFitAndOverrun) {
     }
 }
 
-TEST_F(File, ReadLineAfterReadAndSeek) {
+TEST_F(PlatformFile, ReadLineAfterReadAndSeek) {
     aFileHandle f = OpenWith("head\nbody\n");
     char buffer[32];
     uint64_t n;
@@ -291,7 +291,7 @@ TEST_F(File, ReadLineAfterReadAndSeek) {
     EXPECT_EQ(aFile_ReadLine(f, nullptr, 8, &n), aErrParam);
 }
 
-TEST_F(File, UnbufferedWritesReachTheFileAtOnce) {
+TEST_F(PlatformFile, UnbufferedWritesReachTheFileAtOnce) {
     aFileHandle f = Open(Path("u"), aFileModeAppend);
     ASSERT_EQ(aFile_SetUnbuffered(f), aErrNone);
     ASSERT_EQ(aFile_Printf(f, "line %u\n", 1u), aErrNone);
@@ -300,7 +300,7 @@ TEST_F(File, UnbufferedWritesReachTheFileAtOnce) {
     EXPECT_EQ(ReadAll(Path("u")), "line 1\nraw");
 }
 
-TEST_F(File, WriteFailuresAreReported) {
+TEST_F(PlatformFile, WriteFailuresAreReported) {
     if (!aFile_Exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     // Buffered: the loss shows when the data is flushed at close.
     aFileHandle f = aFile_Open("/dev/full", aFileModeWrite);
@@ -319,7 +319,7 @@ TEST_F(File, WriteFailuresAreReported) {
     aFile_Close(&f);
 }
 
-TEST_F(File, DeleteResults) {
+TEST_F(PlatformFile, DeleteResults) {
     WriteAll(Path("gone"), "x");
     mkdir(Path("folder").c_str(), 0755);
     EXPECT_EQ(aFile_Delete(Path("gone").c_str()), aErrNone);

@@ -17,7 +17,7 @@
 
 using namespace platform_test;
 
-TEST(ErrorText, NamesAndDescriptionsClampToUnknown) {
+TEST(PlatformErrorText, NamesAndDescriptionsClampToUnknown) {
     EXPECT_STREQ(aError_GetErrorText(aErrNone), "aErrNone");
     EXPECT_STREQ(aError_GetErrorText(aErrStreamStale), "aErrStreamStale");
     EXPECT_STREQ(aError_GetErrorText(35), "aErrUnknown");
@@ -27,7 +27,7 @@ TEST(ErrorText, NamesAndDescriptionsClampToUnknown) {
     EXPECT_STREQ(aError_GetErrorDescription(UINT32_MAX), "Unknown error");
 }
 
-TEST(BuildPath, AlwaysInsertsTheSeparatorAndStopsAtNull) {
+TEST(PlatformBuildPath, AlwaysInsertsTheSeparatorAndStopsAtNull) {
     std::string home = "/home/u";
     EXPECT_EQ(BuildPath(home, ".quenlo", nullptr), "/home/u/.quenlo");
     EXPECT_EQ(BuildPath(BuildPath(home, ".quenlo"), "updater"), "/home/u/.quenlo/updater");
@@ -62,7 +62,7 @@ aErr CallBuild(char* buffer, size_t size, const std::vector<const char*>& p) {
 
 } // namespace
 
-TEST(DirectoryBuildPath, JoinsLimitsAndOverruns) {
+TEST(PlatformDirectoryBuildPath, JoinsLimitsAndOverruns) {
     const BuildCase cases[] = {
         {"plain", 64, {"a", "b"}, aErrNone, "a/b"},
         {"first ends with sep", 64, {"a/", "b"}, aErrNone, "a/b"},
@@ -98,7 +98,7 @@ TEST(DirectoryBuildPath, JoinsLimitsAndOverruns) {
     }
 }
 
-TEST(DirectoryBuildPath, RefusesToBuildIntoAPart) {
+TEST(PlatformDirectoryBuildPath, RefusesToBuildIntoAPart) {
     char buffer[32] = "abc";
     EXPECT_EQ(aDirectory_BuildPath(buffer, sizeof buffer, buffer, "x", nullptr), aErrParam);
     EXPECT_STREQ(buffer, "abc");
@@ -115,7 +115,7 @@ TEST(DirectoryBuildPath, RefusesToBuildIntoAPart) {
     EXPECT_STREQ(buffer, "dir");
 }
 
-class Directory : public ScratchDir {};
+class PlatformDirectory : public ScratchDir {};
 
 namespace {
 mode_t ModeOf(const std::string& path) {
@@ -124,7 +124,7 @@ mode_t ModeOf(const std::string& path) {
 }
 } // namespace
 
-TEST_F(Directory, EnsureCreatesEveryMissingLevel) {
+TEST_F(PlatformDirectory, EnsureCreatesEveryMissingLevel) {
     ASSERT_EQ(chdir(dir.c_str()), 0);
     mkdir(Path("have").c_str(), 0755);
     struct Case {
@@ -152,7 +152,7 @@ TEST_F(Directory, EnsureCreatesEveryMissingLevel) {
     EXPECT_EQ(ModeOf(Path("rel/one/two/three")), 0750 & ~mask);
 }
 
-TEST_F(Directory, EnsureOfAnExistingDirectoryTouchesNothing) {
+TEST_F(PlatformDirectory, EnsureOfAnExistingDirectoryTouchesNothing) {
     std::string d = Path("keep");
     ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
     ASSERT_EQ(chmod(d.c_str(), 0711), 0);
@@ -160,7 +160,7 @@ TEST_F(Directory, EnsureOfAnExistingDirectoryTouchesNothing) {
     EXPECT_EQ(ModeOf(d), 0711u);
 }
 
-TEST_F(Directory, EnsureFailsWhenAFileIsInTheWay) {
+TEST_F(PlatformDirectory, EnsureFailsWhenAFileIsInTheWay) {
     WriteAll(Path("file"), "x");
     EXPECT_EQ(aDirectory_Ensure(Path("file").c_str(), 0755), aErrPermission);
     EXPECT_EQ(aDirectory_Ensure(Path("file/below/deeper").c_str(), 0755), aErrPermission);
@@ -168,7 +168,7 @@ TEST_F(Directory, EnsureFailsWhenAFileIsInTheWay) {
     EXPECT_EQ(aDirectory_Ensure("", 0755), aErrParam);
 }
 
-TEST_F(Directory, EnsureFailsWithoutWriteAccess) {
+TEST_F(PlatformDirectory, EnsureFailsWithoutWriteAccess) {
     std::string locked = Path("locked");
     ASSERT_EQ(mkdir(locked.c_str(), 0555), 0);
     chmod(locked.c_str(), 0555);
@@ -195,7 +195,7 @@ bool Collect(const aDirectoryListData* d, void* ref) {
 }
 } // namespace
 
-TEST_F(Directory, ListReportsEveryEntryWithFullPath) {
+TEST_F(PlatformDirectory, ListReportsEveryEntryWithFullPath) {
     WriteAll(Path("five"), "12345");
     mkdir(Path("sub").c_str(), 0755);
     ASSERT_EQ(symlink("missing-target", Path("dangling").c_str()), 0);
@@ -211,7 +211,7 @@ TEST_F(Directory, ListReportsEveryEntryWithFullPath) {
     EXPECT_EQ(l.entries.count("dangling"), 0u);
 }
 
-TEST_F(Directory, ListFullPathJoinsWithOneSeparator) {
+TEST_F(PlatformDirectory, ListFullPathJoinsWithOneSeparator) {
     WriteAll(Path("f"), "");
     struct P {
         static bool Check(const aDirectoryListData* d, void* ref) {
@@ -225,7 +225,7 @@ TEST_F(Directory, ListFullPathJoinsWithOneSeparator) {
     EXPECT_EQ(seen, Path("f"));
 }
 
-TEST_F(Directory, ListStopsEarlyAndReportsMissing) {
+TEST_F(PlatformDirectory, ListStopsEarlyAndReportsMissing) {
     for (int i = 0; i < 5; ++i) WriteAll(Path("f" + std::to_string(i)), "");
     Listed l;
     l.stopAfter = 1;
@@ -237,7 +237,7 @@ TEST_F(Directory, ListStopsEarlyAndReportsMissing) {
     EXPECT_EQ(aDirectory_List(dir.c_str(), nullptr, nullptr), aErrParam);
 }
 
-TEST_F(Directory, DeleteRemovesOnlyEmptyDirectories) {
+TEST_F(PlatformDirectory, DeleteRemovesOnlyEmptyDirectories) {
     mkdir(Path("empty").c_str(), 0755);
     mkdir(Path("full").c_str(), 0755);
     WriteAll(Path("full/x"), "x");
@@ -248,7 +248,7 @@ TEST_F(Directory, DeleteRemovesOnlyEmptyDirectories) {
     EXPECT_EQ(aDirectory_Delete(nullptr), aErrUnknown);
 }
 
-TEST_F(Directory, DeleteTreeRemovesEverythingBelowButNotThroughLinks) {
+TEST_F(PlatformDirectory, DeleteTreeRemovesEverythingBelowButNotThroughLinks) {
     ASSERT_EQ(aDirectory_Ensure(Path("tree/a/b/c").c_str(), 0755), aErrNone);
     ASSERT_EQ(aDirectory_Ensure(Path("outside/keep").c_str(), 0755), aErrNone);
     WriteAll(Path("outside/keep/precious"), "data");
@@ -267,7 +267,7 @@ TEST_F(Directory, DeleteTreeRemovesEverythingBelowButNotThroughLinks) {
     EXPECT_EQ(aDirectory_DeleteTree(Path("outside/keep/precious").c_str()), aErrNotFound);
 }
 
-TEST_F(Directory, DeleteTreeStopsAndReportsAFileItCannotUnlink) {
+TEST_F(PlatformDirectory, DeleteTreeStopsAndReportsAFileItCannotUnlink) {
     ASSERT_EQ(aDirectory_Ensure(Path("tree/locked").c_str(), 0755), aErrNone);
     WriteAll(Path("tree/locked/stuck"), "x");
     GiveAway(Path("tree"));
@@ -280,7 +280,7 @@ TEST_F(Directory, DeleteTreeStopsAndReportsAFileItCannotUnlink) {
     EXPECT_TRUE(std::filesystem::exists(Path("tree/locked/stuck")));
 }
 
-TEST_F(Directory, WorkingDirectoryAndExecutable) {
+TEST_F(PlatformDirectory, WorkingDirectoryAndExecutable) {
     ASSERT_EQ(chdir(dir.c_str()), 0);
     char buffer[4096];
     ASSERT_EQ(aDirectory_CWD(buffer, sizeof buffer), aErrNone);
@@ -295,7 +295,7 @@ TEST_F(Directory, WorkingDirectoryAndExecutable) {
     EXPECT_EQ(buffer, exe.substr(0, 4));
 }
 
-TEST(DirectoryHome, ComesFromThePasswordDatabaseTruncatedToTheBuffer) {
+TEST(PlatformDirectoryHome, ComesFromThePasswordDatabaseTruncatedToTheBuffer) {
     const passwd* pw = getpwuid(getuid());
     ASSERT_NE(pw, nullptr);
     std::string home = pw->pw_dir;

@@ -34,7 +34,7 @@ namespace {
 constexpr auto kPatience = std::chrono::seconds(20);
 }
 
-TEST(Mutex, NameLimits) {
+TEST(PlatformMutex, NameLimits) {
     std::string longest(aMUTEX_MAX_NAME, 'm');
     aMutexHandle m = aMutex_Create(longest.c_str());
     ASSERT_NE(m, nullptr);
@@ -52,7 +52,7 @@ TEST(Mutex, NameLimits) {
     }
 }
 
-TEST(Mutex, RefusesNullAndInvalidHandles) {
+TEST(PlatformMutex, RefusesNullAndInvalidHandles) {
     alignas(16) unsigned char zeros[512] = {};
     for (aMutexHandle bad : {static_cast<aMutexHandle>(nullptr), reinterpret_cast<aMutexHandle>(zeros)}) {
         EXPECT_EQ(aMutex_Lock(bad), aErrParam);
@@ -66,7 +66,7 @@ TEST(Mutex, RefusesNullAndInvalidHandles) {
     EXPECT_EQ(aMutex_Destroy(nullptr), aErrParam);
 }
 
-TEST(Mutex, TryLockSeesAHolderInAnotherThread) {
+TEST(PlatformMutex, TryLockSeesAHolderInAnotherThread) {
     aMutexHandle m = aMutex_Create("held");
     ASSERT_EQ(aMutex_Lock(m), aErrNone);
     aErr seen = aErrNone;
@@ -81,7 +81,7 @@ TEST(Mutex, TryLockSeesAHolderInAnotherThread) {
     aMutex_Destroy(&m);
 }
 
-TEST(Mutex, ExcludesConcurrentWriters) {
+TEST(PlatformMutex, ExcludesConcurrentWriters) {
     aMutexHandle m = aMutex_Create("counter");
     long counter = 0; // guarded by m only
     constexpr int kThreads = 4, kRounds = 20000;
@@ -99,7 +99,7 @@ TEST(Mutex, ExcludesConcurrentWriters) {
     EXPECT_EQ(aMutex_Destroy(&m), aErrNone);
 }
 
-TEST(Mutex, DestroyOfAHeldMutexKeepsIt) {
+TEST(PlatformMutex, DestroyOfAHeldMutexKeepsIt) {
 #ifdef UNDER_TSAN
     GTEST_SKIP() << "the sanitizer reports destroying a held mutex by design";
 #endif
@@ -112,7 +112,7 @@ TEST(Mutex, DestroyOfAHeldMutexKeepsIt) {
     EXPECT_EQ(m, nullptr);
 }
 
-TEST(Thread, RunsJoinsAndClears) {
+TEST(PlatformThread, RunsJoinsAndClears) {
     struct Job {
         static void* Run(void* arg) {
             auto* v = static_cast<std::atomic<int>*>(arg);
@@ -137,7 +137,7 @@ namespace {
 void RecordSlice(uint32_t us, void* ref) { static_cast<std::vector<uint32_t>*>(ref)->push_back(us); }
 } // namespace
 
-TEST(Time, SleepIsSlicedBelowOneSecond) {
+TEST(PlatformTime, SleepIsSlicedBelowOneSecond) {
     struct Case {
         uint64_t ms;
         std::vector<uint32_t> slices;
@@ -159,7 +159,7 @@ TEST(Time, SleepIsSlicedBelowOneSecond) {
     EXPECT_EQ(aTime_MSSleep(1), aErrNone);
 }
 
-TEST(Time, TicksFollowTheWallClock) {
+TEST(PlatformTime, TicksFollowTheWallClock) {
     auto wallMs = [] {
         timeval tv;
         gettimeofday(&tv, nullptr);
@@ -214,7 +214,7 @@ void LogRound(aFileHandle file, uint32_t context) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-class Logger : public ScratchDir {
+class PlatformLogger : public ScratchDir {
 protected:
     void SetUp() override {
         ScratchDir::SetUp();
@@ -246,7 +246,7 @@ int CountRounds(const std::string& text, unsigned context) {
 
 } // namespace
 
-TEST_F(Logger, StartsStopsAndRestarts) {
+TEST_F(PlatformLogger, StartsStopsAndRestarts) {
     std::string path = Path("packets.log");
     WriteAll(path, "");
     aLoggerHandle logger = aLogger_Create(1, LogRound, path.c_str());
@@ -272,7 +272,7 @@ TEST_F(Logger, StartsStopsAndRestarts) {
     EXPECT_EQ(CountRounds(ReadAll(path), 1), total) << "appended after the first run";
 }
 
-TEST_F(Logger, DisableAndDestroyFromItsOwnThreadDoNothing) {
+TEST_F(PlatformLogger, DisableAndDestroyFromItsOwnThreadDoNothing) {
     std::string path = Path("own.log");
     aLoggerHandle logger = aLogger_Create(2, LogRound, path.c_str());
     ASSERT_NE(logger, nullptr);
@@ -294,7 +294,7 @@ TEST_F(Logger, DisableAndDestroyFromItsOwnThreadDoNothing) {
     EXPECT_EQ(CountRounds(ReadAll(path), 2), Rounds(2));
 }
 
-TEST_F(Logger, CreateRefusalsAndInvalidLoggers) {
+TEST_F(PlatformLogger, CreateRefusalsAndInvalidLoggers) {
     EXPECT_EQ(aLogger_Create(0, LogRound, Path("no/such/dir/log").c_str()), nullptr);
     EXPECT_EQ(aLogger_Create(0, LogRound, nullptr), nullptr);
     EXPECT_EQ(aLogger_Create(0, nullptr, Path("log").c_str()), nullptr);
