@@ -79,7 +79,9 @@ aErr sSerialGet(uint8_t* byte, void* ref) {
     if (ready == 0 || (ready < 0 && errno == EINTR)) return aErrNotReady;
     const ssize_t n = ::read(state->fd, byte, 1);
     if (n == 1) return aErrNone;
-    if (n == 0 || errno == EAGAIN || errno == EINTR) return aErrNotReady;
+    // With no minimum count a read of nothing is normal, unless the line has hung up.
+    if (n == 0) return (p.revents & (POLLHUP | POLLERR)) != 0 ? aErrIO : aErrNotReady;
+    if (errno == EAGAIN || errno == EINTR) return aErrNotReady;
     return aErrIO;
 }
 

@@ -6,3 +6,6 @@ updater_add_test(test_stream
 updater_add_test(test_stream_cobs
   SOURCES test_stream_cobs.cpp
   LIBS vx_cobs)
+updater_add_test(test_stream_serial
+  SOURCES test_stream_serial.cpp
+  LIBS vx_transport vx_stream vx_cobs vx_packet vx_platform vx_error util)
