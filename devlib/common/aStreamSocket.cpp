@@ -118,7 +118,6 @@ aErr sSocketConnect(const SocketState* state, int* out) {
 aErr sSocketStreamReset(SocketState* state, uint32_t seen) {
     std::lock_guard<std::mutex> lock(state->reconnect);
     if (state->generation.load() != seen) return sConnected(state) ? aErrNone : aErrConnection;
-    state->generation.fetch_add(1);
     const int old = state->fd.load();
     if (old >= 0) {
         // Drop the old connection first: a module may accept one connection at a time.
@@ -134,15 +133,19 @@ aErr sSocketStreamReset(SocketState* state, uint32_t seen) {
     }
     int fresh = -1;
     const aErr err = sSocketConnect(state, &fresh);
-    if (err != aErrNone) return err;
-    if (old >= 0) {
-        ::dup2(fresh, old);
-        ::close(fresh);
-    } else {
-        state->fd.store(fresh);
+    if (err == aErrNone) {
+        if (old >= 0) {
+            ::dup2(fresh, old);
+            ::close(fresh);
+        } else {
+            state->fd.store(fresh);
+        }
+        sSetConnected(state, true);
     }
-    sSetConnected(state, true);
-    return aErrNone;
+    // Counted once in place, so that whoever found the connection broken meanwhile waits for
+    // this attempt instead of making another.
+    state->generation.fetch_add(1);
+    return err;
 }
 
 aErr sSocketGet(uint8_t* byte, void* ref) {
@@ -193,7 +196,6 @@ aErr sSocketWrite(const uint8_t* data, size_t length, void* ref) {
         // A peer that was away when the connection last broke may be back.
         const aErr err = sSocketStreamReset(state, seen);
         if (err != aErrNone) return err;
-        seen = state->generation.load();
     } else {
         // A peer that closed its end is otherwise noticed only by the second send after it,
         // and the first one would be lost.
@@ -202,12 +204,12 @@ aErr sSocketWrite(const uint8_t* data, size_t length, void* ref) {
             sSetConnected(state, false);
             const aErr err = sSocketStreamReset(state, seen);
             if (err != aErrNone) return err;
-            seen = state->generation.load();
         }
     }
     size_t sent = 0;
     for (int attempt = 1;; ++attempt) {
         bool wait = true;
+        seen = state->generation.load(); // so that a reconnect by the reader is not repeated
         const int fd = state->fd.load();
         const ssize_t n = ::send(fd, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) {
@@ -218,7 +220,6 @@ aErr sSocketWrite(const uint8_t* data, size_t length, void* ref) {
             sSetConnected(state, false);
             const aErr err = sSocketStreamReset(state, seen);
             if (err != aErrNone) return err;
-            seen = state->generation.load();
             sent = 0; // the peer on the new connection gets whole blocks only
             wait = false;
         } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {

@@ -9,3 +9,7 @@ updater_add_test(test_stream_cobs
 updater_add_test(test_stream_serial
   SOURCES test_stream_serial.cpp
   LIBS vx_transport vx_stream vx_cobs vx_packet vx_platform vx_error util)
+updater_add_test(test_stream_socket
+  SOURCES test_stream_socket.cpp
+  LIBS vx_transport vx_stream vx_cobs vx_packet vx_platform vx_error
+  LABELS concurrent)
