@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,22 +30,22 @@ struct Result {
     int status = -1;
 };
 
-// Runs the tool with HOME pointed at home; output is read until both pipes close.
-Result run(const std::vector<std::string>& args, const std::string& home) {
+// How the child is started: HOME set to home (or removed when empty), and, when uid is not -1,
+// with that user and group id.
+struct Launch {
+    std::string home;
+    uid_t uid = static_cast<uid_t>(-1);
+};
+
+// Runs the tool; output is read until both pipes close.
+Result run(const std::vector<std::string>& args, const Launch& launch) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
-    posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 
     std::vector<std::string> env_text;
     for (char** e = environ; *e != nullptr; ++e)
         if (strncmp(*e, "HOME=", 5) != 0) env_text.push_back(*e);
-    env_text.push_back("HOME=" + home);
+    if (!launch.home.empty()) env_text.push_back("HOME=" + launch.home);
     std::vector<char*> env;
     for (std::string& e : env_text)
         env.push_back(e.data());
@@ -58,12 +58,23 @@ Result run(const std::vector<std::string>& args, const std::string& home) {
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    pid_t pid;
-    int rc = posix_spawn(&pid, UPDATER_BINARY, &actions, nullptr, argv.data(), env.data());
-    posix_spawn_file_actions_destroy(&actions);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out_pipe[1], STDOUT_FILENO) < 0 ||
+            dup2(err_pipe[1], STDERR_FILENO) < 0)
+            _exit(127);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        if (launch.uid != static_cast<uid_t>(-1) &&
+            (setgroups(0, nullptr) != 0 || setgid(launch.uid) != 0 || setuid(launch.uid) != 0))
+            _exit(126);
+        execve(UPDATER_BINARY, argv.data(), env.data());
+        _exit(127);
+    }
     close(out_pipe[1]);
     close(err_pipe[1]);
-    if (rc != 0) throw std::runtime_error("posix_spawn failed");
 
     Result r;
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
@@ -230,7 +241,7 @@ TEST_F(Cli, CommandLines) {
                                         : block == 'F' ? full_usage
                                                        : extended_usage);
         }
-        Result r = run(args, home);
+        Result r = run(args, {home});
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, err);
         if (c.out == "VN") {
@@ -245,7 +256,7 @@ TEST_F(Cli, CommandLines) {
 }
 
 TEST_F(Cli, NoArgumentsPrintsTheNoticeAndTheShortUsage) {
-    Result r = run({}, home);
+    Result r = run({}, {home});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, short_usage);
     EXPECT_EQ(r.out.substr(0, version.size()), version);
@@ -255,7 +266,7 @@ TEST_F(Cli, NoArgumentsPrintsTheNoticeAndTheShortUsage) {
 
 TEST_F(Cli, StoreFolderIsMadeUnderTheGivenFolder) {
     std::string deep = home + "/a/b/c";
-    Result r = run({"-C", "-i", deep}, home);
+    Result r = run({"-C", "-i", deep}, {home});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(fs::is_directory(deep + "/updater"));
     EXPECT_EQ(fs::status(deep + "/updater").permissions() & fs::perms::owner_all,
@@ -264,16 +275,35 @@ TEST_F(Cli, StoreFolderIsMadeUnderTheGivenFolder) {
     // A file where the folder should be cannot become the store.
     std::string blocked = home + "/blocked";
     std::ofstream(blocked) << "x";
-    r = run({"-C", "-i", blocked}, home);
+    r = run({"-C", "-i", blocked}, {home});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, version);
     EXPECT_EQ(r.err, "Could not find updater directory at " + blocked + "/updater\n");
 }
 
+TEST_F(Cli, StoreFolderUnderTheHomeFolder) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as a user without an entry";
+    // A user unknown to the password database: the home folder comes from HOME.
+    const uid_t nobody_known = 54321;
+    ASSERT_EQ(chmod(home.c_str(), 0777), 0);
+    Result r = run({"-C"}, {home, nobody_known});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(fs::is_directory(home + "/.quenlo/updater"));
+
+    // Without HOME either there is no home folder, and the store must not land under "/".
+    r = run({"-X", "0x10000", "-C"}, {"", nobody_known});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, version);
+    EXPECT_NE(r.err.find("Updater: FailedaDirectory_GetHomeDirectory()==> "), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(fs::exists("/.quenlo"));
+}
+
 TEST_F(Cli, DebugLinesFollowTheMaskAsItIsParsed) {
     // -X takes effect at once: the prefix line of a later -d is written, that of an earlier one
     // is not. The argument list is logged with the set-aside arguments moved behind.
-    Result r = run({"-X", "0x10001", "-d", "0x40F5849A", "stray", "-C", "-i", store}, home);
+    Result r = run({"-X", "0x10001", "-d", "0x40F5849A", "stray", "-C", "-i", store}, {home});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Discarding '0x' serial number prefix\n"
                      "\nApplication parameters:[Updater]\n"
@@ -281,11 +311,11 @@ TEST_F(Cli, DebugLinesFollowTheMaskAsItIsParsed) {
                      "\t[-C]\n\t[-i]\n\t[" +
                          store + "]\n\t[stray]\n");
 
-    r = run({"-r", "0XD272031D", "-X", "1", "-C", "-i", store}, home);
+    r = run({"-r", "0XD272031D", "-X", "1", "-C", "-i", store}, {home});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
 
-    r = run({"-X", "1", "-r", "0XD272031D", "-C", "-i", store}, home);
+    r = run({"-X", "1", "-r", "0XD272031D", "-C", "-i", store}, {home});
     EXPECT_EQ(r.err, "Discarding '0x' router serial number prefix\n");
 }
 
