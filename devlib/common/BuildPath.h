@@ -30,8 +30,7 @@ std::string Join(std::initializer_list<Part> parts);
 // Starts with the first part and appends, for each further part up to a null, "/" and the
 // part. The separator is always inserted, so BuildPath("a/", "b", nullptr) is "a//b". No
 // length limit. The closing nullptr may be left out.
-template <typename... More>
-std::string BuildPath(const vx_path::Part& first, const More&... more) {
+template <typename... More> std::string BuildPath(const vx_path::Part& first, const More&... more) {
     return vx_path::Join({first, vx_path::Part(more)...});
 }
 

@@ -94,7 +94,9 @@ aErr sBuildPath(char* buffer, size_t size, const char* first, va_list args) {
 
 extern "C" {
 
-bool aDirectory_Exists(const char* path) { return path && sIsDirectory(path); }
+bool aDirectory_Exists(const char* path) {
+    return path && sIsDirectory(path);
+}
 
 aErr aDirectory_Ensure(const char* path, uint32_t mode) {
     if (!path || !*path) return aErrParam;

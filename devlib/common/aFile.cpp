@@ -27,11 +27,19 @@ struct aFile {
 
 namespace {
 
-bool sValid(const aFile* f) { return f && f->check == kFileCheck; }
-bool sCanRead(const aFile* f) { return f->mode == aFileModeRead || f->mode == aFileModeAppend; }
-bool sCanWrite(const aFile* f) { return f->mode == aFileModeWrite || f->mode == aFileModeAppend; }
+bool sValid(const aFile* f) {
+    return f && f->check == kFileCheck;
+}
+bool sCanRead(const aFile* f) {
+    return f->mode == aFileModeRead || f->mode == aFileModeAppend;
+}
+bool sCanWrite(const aFile* f) {
+    return f->mode == aFileModeWrite || f->mode == aFileModeAppend;
+}
 
-bool sPathOk(const char* path) { return path && *path && strnlen(path, aFILE_MAX_PATH + 1) <= aFILE_MAX_PATH; }
+bool sPathOk(const char* path) {
+    return path && *path && strnlen(path, aFILE_MAX_PATH + 1) <= aFILE_MAX_PATH;
+}
 
 void sTurn(aFile* f, LastOp next) {
     if (f->last != LastOp::None && f->last != next) fseeko(f->stream, 0, SEEK_CUR);

@@ -27,7 +27,9 @@ struct aLogger {
 
 namespace {
 
-bool sValid(const aLogger* l) { return l && l->check == kLoggerCheck; }
+bool sValid(const aLogger* l) {
+    return l && l->check == kLoggerCheck;
+}
 
 void* sLoggerThread(void* arg) {
     aLogger* logger = static_cast<aLogger*>(arg);

@@ -17,7 +17,9 @@ struct aMutex {
 };
 
 namespace {
-bool sValid(const aMutex* m) { return m && m->check == kMutexCheck; }
+bool sValid(const aMutex* m) {
+    return m && m->check == kMutexCheck;
+}
 } // namespace
 
 extern "C" {
@@ -37,7 +39,9 @@ aMutexHandle aMutex_Create(const char* name) {
     return m;
 }
 
-const char* aMutex_Identifier(aMutexHandle mutex) { return sValid(mutex) ? mutex->name : ""; }
+const char* aMutex_Identifier(aMutexHandle mutex) {
+    return sValid(mutex) ? mutex->name : "";
+}
 
 aErr aMutex_Destroy(aMutexHandle* mutex) {
     if (!mutex) return aErrParam;

@@ -30,7 +30,8 @@ void aTime_MSSleepSliced(uint64_t ms, aTimeSliceProc sleep, void* ref) {
     // Beyond this the microseconds would not fit; such a sleep never ends anyway.
     uint64_t left = ms > UINT64_MAX / 1000u ? UINT64_MAX : ms * 1000u;
     while (left > 0) {
-        uint32_t slice = left > aTIME_MAX_SLICE_US ? aTIME_MAX_SLICE_US : static_cast<uint32_t>(left);
+        uint32_t slice =
+            left > aTIME_MAX_SLICE_US ? aTIME_MAX_SLICE_US : static_cast<uint32_t>(left);
         sleep(slice, ref);
         left -= slice;
     }

@@ -65,26 +65,32 @@ bool Contains(const char* data, ssize_t length, const std::string& needle) {
     return length > 0 && memmem(data, static_cast<size_t>(length), needle.data(), needle.size());
 }
 
-std::chrono::steady_clock::time_point Deadline() { return std::chrono::steady_clock::now() + kPatience; }
+std::chrono::steady_clock::time_point Deadline() {
+    return std::chrono::steady_clock::now() + kPatience;
+}
 
 int MsLeft(std::chrono::steady_clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 int Inside(const std::string& token, int port, const std::string& hostNetns) {
     struct stat ns;
     if (stat("/proc/self/ns/net", &ns) != 0) return SetupError("stat /proc/self/ns/net");
-    if (std::to_string(ns.st_ino) == hostNetns) return Fail("still in the host's network namespace");
+    if (std::to_string(ns.st_ino) == hostNetns)
+        return Fail("still in the host's network namespace");
 
     std::set<std::string> names;
     if (struct if_nameindex* list = if_nameindex()) {
-        for (struct if_nameindex* i = list; i->if_index; ++i) names.insert(i->if_name);
+        for (struct if_nameindex* i = list; i->if_index; ++i)
+            names.insert(i->if_name);
         if_freenameindex(list);
     }
     if (names != std::set<std::string>{"lo", "v0", "v1"}) {
         std::string all;
-        for (auto& n : names) all += " " + n;
+        for (auto& n : names)
+            all += " " + n;
         std::fprintf(stderr, "netns_probe: interfaces:%s\n", all.c_str());
         return Fail("the namespace must hold exactly lo, v0 and v1");
     }
@@ -97,7 +103,8 @@ int Inside(const std::string& token, int port, const std::string& hostNetns) {
     ll.sll_family = AF_PACKET;
     ll.sll_protocol = htons(ETH_P_ALL);
     ll.sll_ifindex = static_cast<int>(v1);
-    if (bind(wire.fd, reinterpret_cast<sockaddr*>(&ll), sizeof ll) != 0) return SetupError("bind to v1");
+    if (bind(wire.fd, reinterpret_cast<sockaddr*>(&ll), sizeof ll) != 0)
+        return SetupError("bind to v1");
 
     in_addr group{}, v0{};
     inet_pton(AF_INET, kGroup, &group);
@@ -123,8 +130,8 @@ int Inside(const std::string& token, int port, const std::string& hostNetns) {
     if (setsockopt(sender.fd, IPPROTO_IP, IP_MULTICAST_IF, &v0, sizeof v0) != 0)
         return SetupError("send through v0");
     sockaddr_in to = bound;
-    if (sendto(sender.fd, token.data(), token.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
-        static_cast<ssize_t>(token.size()))
+    if (sendto(sender.fd, token.data(), token.size(), 0, reinterpret_cast<sockaddr*>(&to),
+               sizeof to) != static_cast<ssize_t>(token.size()))
         return SetupError("send the datagram");
 
     bool looped = false, crossed = false;
@@ -139,7 +146,8 @@ int Inside(const std::string& token, int port, const std::string& hostNetns) {
             ssize_t n = recv(member.fd, buffer, sizeof buffer, 0);
             looped |= n == static_cast<ssize_t>(token.size()) && Contains(buffer, n, token);
         }
-        if (fds[1].revents & POLLIN) crossed |= Contains(buffer, recv(wire.fd, buffer, sizeof buffer, 0), token);
+        if (fds[1].revents & POLLIN)
+            crossed |= Contains(buffer, recv(wire.fd, buffer, sizeof buffer, 0), token);
     }
     if (!looped) return Fail("the multicast datagram was not looped back inside the namespace");
     if (!crossed) return Fail("the multicast datagram did not leave through v0 to v1");
@@ -201,7 +209,8 @@ int Fence(const std::string& fence, int port) {
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (sendto(s.fd, fence.data(), fence.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
+    if (sendto(s.fd, fence.data(), fence.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) <
+        0)
         return SetupError("send the fence");
     return 0;
 }

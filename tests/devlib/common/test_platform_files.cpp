@@ -126,7 +126,8 @@ TEST_F(PlatformFile, OperationsCheckModeAndHandle) {
 
     // A record whose check word is not set, and a null handle, are refused everywhere.
     alignas(16) unsigned char zeros[64] = {};
-    for (aFileHandle bad : {static_cast<aFileHandle>(nullptr), reinterpret_cast<aFileHandle>(zeros)}) {
+    for (aFileHandle bad :
+         {static_cast<aFileHandle>(nullptr), reinterpret_cast<aFileHandle>(zeros)}) {
         int64_t pos;
         uint64_t size;
         EXPECT_EQ(aFile_Read(bad, buffer, 1, &n), aErrParam);
@@ -245,17 +246,39 @@ TEST_F(PlatformFile, ReadLineExactFitAndOverrun) {
         std::vector<Step> steps;
     };
     const Case cases[] = {
-        {"7 characters and newline in 8 bytes", "abcdefg\nnext\n", 8,
+        {"7 characters and newline in 8 bytes",
+         "abcdefg\nnext\n",
+         8,
          {{aErrOverrun, "abcdefg"}, {aErrNone, "\n"}, {aErrNone, "next\n"}, {aErrEOF, ""}}},
-        {"6 characters and newline fit exactly", "abcdef\n", 8, {{aErrNone, "abcdef\n"}, {aErrEOF, ""}}},
-        {"long line in pieces", "0123456789abcdef\n", 6,
-         {{aErrOverrun, "01234"}, {aErrOverrun, "56789"}, {aErrOverrun, "abcde"}, {aErrNone, "f\n"},
+        {"6 characters and newline fit exactly",
+         "abcdef\n",
+         8,
+         {{aErrNone, "abcdef\n"}, {aErrEOF, ""}}},
+        {"long line in pieces",
+         "0123456789abcdef\n",
+         6,
+         {{aErrOverrun, "01234"},
+          {aErrOverrun, "56789"},
+          {aErrOverrun, "abcde"},
+          {aErrNone, "f\n"},
           {aErrEOF, ""}}},
-        {"last line without newline", "one\ntwo", 8, {{aErrNone, "one\n"}, {aErrNone, "two"}, {aErrEOF, ""}}},
-        {"last line filling the buffer is complete", "abcdefg", 8, {{aErrNone, "abcdefg"}, {aErrEOF, ""}}},
-        {"empty lines", "\n\nx\n", 8, {{aErrNone, "\n"}, {aErrNone, "\n"}, {aErrNone, "x\n"}, {aErrEOF, ""}}},
+        {"last line without newline",
+         "one\ntwo",
+         8,
+         {{aErrNone, "one\n"}, {aErrNone, "two"}, {aErrEOF, ""}}},
+        {"last line filling the buffer is complete",
+         "abcdefg",
+         8,
+         {{aErrNone, "abcdefg"}, {aErrEOF, ""}}},
+        {"empty lines",
+         "\n\nx\n",
+         8,
+         {{aErrNone, "\n"}, {aErrNone, "\n"}, {aErrNone, "x\n"}, {aErrEOF, ""}}},
         {"empty file", "", 8, {{aErrEOF, ""}}},
-        {"NUL inside a line", std::string("a\0b\n", 4), 8, {{aErrNone, std::string("a\0b\n", 4)}, {aErrEOF, ""}}},
+        {"NUL inside a line",
+         std::string("a\0b\n", 4),
+         8,
+         {{aErrNone, std::string("a\0b\n", 4)}, {aErrEOF, ""}}},
         {"CRLF kept", "r\r\n", 8, {{aErrNone, "r\r\n"}, {aErrEOF, ""}}},
         {"one-byte buffer", "a", 1, {{aErrOverrun, ""}}},
         {"one-byte buffer at the end", "", 1, {{aErrEOF, ""}}},
@@ -333,6 +356,7 @@ TEST_F(PlatformFile, DeleteResults) {
     mkdir(locked.c_str(), 0755);
     WriteAll(locked + "/f", "x");
     chmod(locked.c_str(), 0555);
-    auto r = RunUnprivileged(dir, [&] { return static_cast<int>(aFile_Delete((locked + "/f").c_str())); });
+    auto r = RunUnprivileged(
+        dir, [&] { return static_cast<int>(aFile_Delete((locked + "/f").c_str())); });
     EXPECT_EQ(r.status, static_cast<int>(aErrPermission));
 }

@@ -55,9 +55,10 @@ struct BuildCase {
 aErr CallBuild(char* buffer, size_t size, const std::vector<const char*>& p) {
     // Pad with nulls: the list ends at the first one.
     const char* a[12] = {};
-    for (size_t i = 0; i < p.size() && i < 12; ++i) a[i] = p[i];
-    return aDirectory_BuildPath(buffer, size, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7],
-                                a[8], a[9], a[10], a[11], static_cast<const char*>(nullptr));
+    for (size_t i = 0; i < p.size() && i < 12; ++i)
+        a[i] = p[i];
+    return aDirectory_BuildPath(buffer, size, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
+                                a[9], a[10], a[11], static_cast<const char*>(nullptr));
 }
 
 } // namespace
@@ -72,9 +73,15 @@ TEST(PlatformDirectoryBuildPath, JoinsLimitsAndOverruns) {
         {"absolute", 64, {"/", "etc"}, aErrNone, "/etc"},
         {"empty first stays relative", 64, {"", "b"}, aErrNone, "b"},
         {"first alone", 64, {"abc"}, aErrNone, "abc"},
-        {"ten parts", 64, {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}, aErrNone,
+        {"ten parts",
+         64,
+         {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"},
+         aErrNone,
          "0/1/2/3/4/5/6/7/8/9"},
-        {"eleven parts", 64, {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}, aErrParam,
+        {"eleven parts",
+         64,
+         {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10"},
+         aErrParam,
          ""},
         {"first of size-2 fits", 8, {"abcdef"}, aErrNone, "abcdef"},
         {"first of size-1 overruns", 8, {"abcdefg"}, aErrOverrun, ""},
@@ -172,9 +179,8 @@ TEST_F(PlatformDirectory, EnsureFailsWithoutWriteAccess) {
     std::string locked = Path("locked");
     ASSERT_EQ(mkdir(locked.c_str(), 0555), 0);
     chmod(locked.c_str(), 0555);
-    auto r = RunUnprivileged(dir, [&] {
-        return static_cast<int>(aDirectory_Ensure((locked + "/a/b").c_str(), 0755));
-    });
+    auto r = RunUnprivileged(
+        dir, [&] { return static_cast<int>(aDirectory_Ensure((locked + "/a/b").c_str(), 0755)); });
     EXPECT_EQ(r.status, static_cast<int>(aErrPermission));
     EXPECT_FALSE(aDirectory_Exists((locked + "/a").c_str()));
 }
@@ -226,7 +232,8 @@ TEST_F(PlatformDirectory, ListFullPathJoinsWithOneSeparator) {
 }
 
 TEST_F(PlatformDirectory, ListStopsEarlyAndReportsMissing) {
-    for (int i = 0; i < 5; ++i) WriteAll(Path("f" + std::to_string(i)), "");
+    for (int i = 0; i < 5; ++i)
+        WriteAll(Path("f" + std::to_string(i)), "");
     Listed l;
     l.stopAfter = 1;
     EXPECT_EQ(aDirectory_List(dir.c_str(), Collect, &l), aErrNone);
@@ -256,8 +263,7 @@ TEST_F(PlatformDirectory, DeleteTreeRemovesEverythingBelowButNotThroughLinks) {
     WriteAll(Path("tree/a/mid"), "2");
     WriteAll(Path("tree/a/b/c/deep"), "3");
     ASSERT_EQ(symlink(Path("outside").c_str(), Path("tree/a/link-to-dir").c_str()), 0);
-    ASSERT_EQ(symlink(Path("outside/keep/precious").c_str(), Path("tree/link-to-file").c_str()),
-              0);
+    ASSERT_EQ(symlink(Path("outside/keep/precious").c_str(), Path("tree/link-to-file").c_str()), 0);
 
     EXPECT_EQ(aDirectory_DeleteTree(Path("tree").c_str()), aErrNone);
     EXPECT_FALSE(std::filesystem::exists(Path("tree")));
@@ -273,7 +279,8 @@ TEST_F(PlatformDirectory, DeleteTreeStopsAndReportsAFileItCannotUnlink) {
     GiveAway(Path("tree"));
     chmod(Path("tree/locked").c_str(), 0555);
     std::string tree = Path("tree");
-    auto r = RunUnprivileged(dir, [&] { return static_cast<int>(aDirectory_DeleteTree(tree.c_str())); });
+    auto r =
+        RunUnprivileged(dir, [&] { return static_cast<int>(aDirectory_DeleteTree(tree.c_str())); });
     EXPECT_EQ(r.status, static_cast<int>(aErrUnknown));
     EXPECT_EQ(r.out, "---error unlink-ing file [" + Path("tree/locked/stuck") + "]\n");
     EXPECT_EQ(r.err.rfind("aDirectory_DeleteTree: ", 0), 0u) << r.err;

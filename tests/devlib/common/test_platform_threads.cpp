@@ -54,7 +54,8 @@ TEST(PlatformMutex, NameLimits) {
 
 TEST(PlatformMutex, RefusesNullAndInvalidHandles) {
     alignas(16) unsigned char zeros[512] = {};
-    for (aMutexHandle bad : {static_cast<aMutexHandle>(nullptr), reinterpret_cast<aMutexHandle>(zeros)}) {
+    for (aMutexHandle bad :
+         {static_cast<aMutexHandle>(nullptr), reinterpret_cast<aMutexHandle>(zeros)}) {
         EXPECT_EQ(aMutex_Lock(bad), aErrParam);
         EXPECT_EQ(aMutex_TryLock(bad), aErrParam);
         EXPECT_EQ(aMutex_Unlock(bad), aErrParam);
@@ -94,7 +95,8 @@ TEST(PlatformMutex, ExcludesConcurrentWriters) {
                 ASSERT_EQ(aMutex_Unlock(m), aErrNone);
             }
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(counter, long{kThreads} * kRounds);
     EXPECT_EQ(aMutex_Destroy(&m), aErrNone);
 }
@@ -134,7 +136,9 @@ TEST(PlatformThread, RunsJoinsAndClears) {
 }
 
 namespace {
-void RecordSlice(uint32_t us, void* ref) { static_cast<std::vector<uint32_t>*>(ref)->push_back(us); }
+void RecordSlice(uint32_t us, void* ref) {
+    static_cast<std::vector<uint32_t>*>(ref)->push_back(us);
+}
 } // namespace
 
 TEST(PlatformTime, SleepIsSlicedBelowOneSecond) {
@@ -184,8 +188,7 @@ struct LoggerState {
     aErr disableResult = aErrUnknown, destroyResult = aErrUnknown;
     std::thread::id thread;
 
-    template <class Pred>
-    bool WaitFor(Pred pred) {
+    template <class Pred> bool WaitFor(Pred pred) {
         std::unique_lock<std::mutex> l(lock);
         return changed.wait_for(l, kPatience, pred);
     }
@@ -300,7 +303,8 @@ TEST_F(PlatformLogger, CreateRefusalsAndInvalidLoggers) {
     EXPECT_EQ(aLogger_Create(0, nullptr, Path("log").c_str()), nullptr);
 
     alignas(16) unsigned char zeros[128] = {};
-    for (aLoggerHandle bad : {static_cast<aLoggerHandle>(nullptr), reinterpret_cast<aLoggerHandle>(zeros)}) {
+    for (aLoggerHandle bad :
+         {static_cast<aLoggerHandle>(nullptr), reinterpret_cast<aLoggerHandle>(zeros)}) {
         EXPECT_EQ(aLogger_Enable(bad), aErrParam);
         EXPECT_EQ(aLogger_Disable(bad), aErrParam);
         aLoggerHandle copy = bad;
