@@ -229,6 +229,7 @@ bool BirdFile::DecompressData(const uint8_t* data, size_t length) {
     if (unused > 0)
         Log::log(DEBUG_BirdFile, "BIRDFILE: %zu bytes after the compressed data ignored\n", unused);
     buffer.resize(produced);
+    buffer.shrink_to_fit(); // an exact fit, so that nothing past the contents is addressable
     dataSize = static_cast<uint32_t>(produced);
     return true;
 }
