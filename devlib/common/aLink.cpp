@@ -137,12 +137,12 @@ aErr sLogTake(aPacketLog* log, uint8_t* direction, uint32_t* size, uint8_t* buff
     return aErrNone;
 }
 
-/* Logs a frame if the link has a log; called by both link threads. */
+/* Frames are recorded while the log is enabled; a disabled log keeps what it holds. */
 void sLogFrame(aLink* link, uint8_t direction, const uint8_t* frame, size_t length) {
     aPacketLog* log = link->log.load(std::memory_order_acquire);
     if (log == nullptr) return;
     aMutex_Lock(link->logLock);
-    sLogAdd(log, direction, static_cast<uint8_t>(length), frame);
+    if (log->enabled) sLogAdd(log, direction, static_cast<uint8_t>(length), frame);
     aMutex_Unlock(link->logLock);
 }
 

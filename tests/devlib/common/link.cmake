@@ -1,0 +1,8 @@
+# Link engine and link registry against a scripted far end and the simulated module, over
+# loopback TCP and COBS frames on pseudo-terminals.
+set(_link_libs vx_linkregistry vx_link vx_transport vx_stream vx_cobs vx_packetfifo vx_packet
+    vx_platform vx_error util)
+updater_add_test(test_link_engine
+  SOURCES test_link_engine.cpp
+  LIBS ${_link_libs}
+  LABELS concurrent)
