@@ -22,3 +22,8 @@ bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t
     not_available("Update_Firmware");
     return false;
 }
+
+BirdFile Updater::load_bird(const char*, const std::string&, uint32_t, uint32_t, bool) {
+    not_available("load_bird");
+    return BirdFile{};
+}

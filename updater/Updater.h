@@ -11,6 +11,7 @@
 #include "aError.h"
 #include "aLinkSpec.h"
 #include "app/UpdaterDisplayInterface.h"
+#include "store/BirdFile.h"
 
 // One discovered device.
 struct DeviceInfo {
@@ -58,6 +59,12 @@ public:
     // override skips the file's model and serial checks.
     bool Update_Firmware(uint32_t serial, uint32_t build, std::string bird_file,
                          uint8_t module_address, uint32_t router_serial, bool override);
+
+    // The file to install: the one named, else the build's file in the device's store folder,
+    // downloaded first when missing and download_missing is set. Throws a runtime error when
+    // no file can be loaded.
+    BirdFile load_bird(const char* action, const std::string& bird_file, uint32_t serial,
+                       uint32_t build, bool download_missing);
 
     // Firmware acquisition. Download_Firmware returns the build stored, 0 on failure; an empty
     // build means the newest one.
