@@ -300,6 +300,15 @@ TEST_F(Cli, StoreFolderUnderTheHomeFolder) {
     EXPECT_FALSE(fs::exists("/.quenlo"));
 }
 
+TEST_F(Cli, FingerprintRunsBeforeDiscoveryWhichDecidesTheStatus) {
+    // No chip answers on a port that does not exist; the discovery still runs and exits 0.
+    Result r = run({"-N", "-s", home + "/no-such-port", "-D", "-t", "USB", "-i", store}, {home});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, version + "Searching for Vorlixane devices\nDiscovered Devices: (USB)\n"
+                               "    No devices found.\n");
+    EXPECT_NE(r.err.find("Got no response from chip\n"), std::string::npos) << r.err;
+}
+
 TEST_F(Cli, DebugLinesFollowTheMaskAsItIsParsed) {
     // -X takes effect at once: the prefix line of a later -d is written, that of an earlier one
     // is not. The argument list is logged with the set-aside arguments moved behind.
