@@ -5,15 +5,12 @@
 namespace {
 
 constexpr aModelName kModels[] = {
-    {aMODEL_HUB4, "VX-Hub4"},         {aMODEL_HUB8, "VX-Hub8"},
-    {aMODEL_HUB4P, "VX-Hub4P"},       {aMODEL_SWITCH2, "VX-Switch2"},
-    {aMODEL_SWITCH4, "VX-Switch4"},   {aMODEL_DAQ8, "VX-DAQ8"},
-    {aMODEL_DAQ16, "VX-DAQ16"},       {aMODEL_IO24, "VX-IO24"},
-    {aMODEL_IO48, "VX-IO48"},         {aMODEL_RELAY8, "VX-Relay8"},
-    {aMODEL_POWER2, "VX-Power2"},     {aMODEL_POWER6, "VX-Power6"},
-    {aMODEL_LOAD1, "VX-Load1"},       {aMODEL_THERMO4, "VX-Thermo4"},
-    {aMODEL_ROUTER, "VX-Router"},     {aMODEL_ETHERNET, "VX-NetBridge"},
-    {aMODEL_DEVKIT, "VX-DevKit"},
+    {aMODEL_HUB4, "VX-Hub4"},          {aMODEL_HUB8, "VX-Hub8"},       {aMODEL_HUB4P, "VX-Hub4P"},
+    {aMODEL_SWITCH2, "VX-Switch2"},    {aMODEL_SWITCH4, "VX-Switch4"}, {aMODEL_DAQ8, "VX-DAQ8"},
+    {aMODEL_DAQ16, "VX-DAQ16"},        {aMODEL_IO24, "VX-IO24"},       {aMODEL_IO48, "VX-IO48"},
+    {aMODEL_RELAY8, "VX-Relay8"},      {aMODEL_POWER2, "VX-Power2"},   {aMODEL_POWER6, "VX-Power6"},
+    {aMODEL_LOAD1, "VX-Load1"},        {aMODEL_THERMO4, "VX-Thermo4"}, {aMODEL_ROUTER, "VX-Router"},
+    {aMODEL_ETHERNET, "VX-NetBridge"}, {aMODEL_DEVKIT, "VX-DevKit"},
 };
 
 constexpr bool sTableIsSound() {

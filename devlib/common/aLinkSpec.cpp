@@ -42,6 +42,8 @@ aErr aLinkSpec_Destroy(linkSpec** spec) {
     return aErrNone;
 }
 
-bool isLANWIRE(linkType type) { return type >= LANWIRE && type <= LANWIRE_SERIAL; }
+bool isLANWIRE(linkType type) {
+    return type >= LANWIRE && type <= LANWIRE_SERIAL;
+}
 
 } // extern "C"

@@ -23,10 +23,10 @@ extern "C" {
 #define aPACKET_CHECK 0xBEEF
 
 typedef struct aPacket {
-    uint16_t check;    /* aPACKET_CHECK in every live packet */
-    uint8_t count;     /* bytes accepted by the assembler; 2 + dataSize when built whole */
-    uint8_t address;   /* module address; 0 = not yet set */
-    uint8_t dataSize;  /* valid bytes in data, 0..28 */
+    uint16_t check;   /* aPACKET_CHECK in every live packet */
+    uint8_t count;    /* bytes accepted by the assembler; 2 + dataSize when built whole */
+    uint8_t address;  /* module address; 0 = not yet set */
+    uint8_t dataSize; /* valid bytes in data, 0..28 */
     uint8_t data[aPACKET_MAX_DATA];
 } aPacket;
 

@@ -86,7 +86,9 @@ bool aUEI_isNotUEIPayload(const aPacket* packet) {
     return aVALIDPACKET(packet) && sIsNotUEICommand(packet->data[0]);
 }
 
-bool aUEI_isUEIPayload(const aPacket* packet) { return !aUEI_isNotUEIPayload(packet); }
+bool aUEI_isUEIPayload(const aPacket* packet) {
+    return !aUEI_isNotUEIPayload(packet);
+}
 
 bool aUEI_isStreamPacket(const aPacket* packet) {
     return aVALIDPACKET(packet) && packet->dataSize > 4 && aUEI_isUEIPayload(packet) &&

@@ -9,8 +9,12 @@ namespace {
 
 constexpr uint32_t kCurrentMarker = 0x2F000000;
 
-uint8_t sLegacyMajor(uint32_t version) { return static_cast<uint8_t>(version >> 28); }
-uint8_t sLegacyMinor(uint32_t version) { return static_cast<uint8_t>((version >> 24) & 0xF); }
+uint8_t sLegacyMajor(uint32_t version) {
+    return static_cast<uint8_t>(version >> 28);
+}
+uint8_t sLegacyMinor(uint32_t version) {
+    return static_cast<uint8_t>((version >> 24) & 0xF);
+}
 
 } // namespace
 
@@ -52,9 +56,15 @@ int aVersion_ParseString(uint32_t version, char* buffer, size_t size) {
                          static_cast<int>(aVersion_ParsePatch(version)));
 }
 
-uint8_t aVersion_GetMajor(void) { return aVERSION_MAJOR; }
-uint8_t aVersion_GetMinor(void) { return aVERSION_MINOR; }
-uint8_t aVersion_GetPatch(void) { return aVERSION_PATCH; }
+uint8_t aVersion_GetMajor(void) {
+    return aVERSION_MAJOR;
+}
+uint8_t aVersion_GetMinor(void) {
+    return aVERSION_MINOR;
+}
+uint8_t aVersion_GetPatch(void) {
+    return aVERSION_PATCH;
+}
 
 const char* aVersion_GetString(void) {
     // Built once; the initialisation of a local static is thread-safe, so

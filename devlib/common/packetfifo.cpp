@@ -112,11 +112,10 @@ bool _waitUntilNotEmpty(packetFifo& fifo, std::unique_lock<std::mutex>& lock,
 }
 
 // Offers each entry newer than lastOffered to the filter, oldest first, until
-// one is accepted. Entries already offered are skipped by a binary search on
-// their ids, so a waiter woken for every put does constant filter work per
-// packet however many rejected packets are held.
-// On success *accepted is the accepted entry, valid while the lock stays held;
-// false on timeout or when the FIFO was destroyed.
+// one is accepted. Entries already offered are passed over by a binary search
+// on their ids, so a waiter woken by every put only looks at what is new, however
+// many rejected packets are held. On success *accepted is the accepted entry,
+// valid while the lock stays held; false on timeout or once the FIFO is destroyed.
 bool _waitUntilProcIsSatisfied(packetFifo& fifo, std::unique_lock<std::mutex>& lock,
                                Clock::time_point deadline, aPacketFifoFilter filter, void* ref,
                                packetFifo::Entries::iterator* accepted) {
@@ -124,9 +123,9 @@ bool _waitUntilProcIsSatisfied(packetFifo& fifo, std::unique_lock<std::mutex>& l
     bool found = false;
     fifo.signal.wait_until(lock, deadline, [&] {
         if (!fifo.active) return true;
-        auto entry = std::partition_point(
-            fifo.packets.begin(), fifo.packets.end(),
-            [&](const SerialPacket& p) { return p.getId() <= lastOffered; });
+        auto entry =
+            std::partition_point(fifo.packets.begin(), fifo.packets.end(),
+                                 [&](const SerialPacket& p) { return p.getId() <= lastOffered; });
         for (; entry != fifo.packets.end(); ++entry) {
             lastOffered = entry->getId();
             if (filter(entry->getPacket(), ref)) {
@@ -282,7 +281,8 @@ size_t aPacketFifo_DrainPackets(aPacketFifo handle, aPacketFifoFilter filter, vo
         // Ask the filter about every entry before moving any, so a filter that
         // throws leaves the FIFO as it was.
         std::vector<bool> drop(packets.size());
-        for (size_t i = 0; i < packets.size(); ++i) drop[i] = filter(packets[i].getPacket(), ref);
+        for (size_t i = 0; i < packets.size(); ++i)
+            drop[i] = filter(packets[i].getPacket(), ref);
         size_t kept = 0;
         for (size_t i = 0; i < packets.size(); ++i)
             if (!drop[i]) {

@@ -14,9 +14,10 @@ struct PacketDeleter {
 };
 using Packet = std::unique_ptr<aPacket, PacketDeleter>;
 
-inline Packet makePacket(uint8_t address, std::vector<uint8_t> data) {
-    data.reserve(1); // a real pointer even for no data
-    return Packet(aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()), data.data()));
+inline Packet makePacket(uint8_t address, const std::vector<uint8_t>& data) {
+    static const uint8_t none = 0; // a real pointer even for no data
+    return Packet(aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()),
+                                         data.empty() ? &none : data.data()));
 }
 
 // Field by field: the record's padding is no part of a packet.

@@ -16,7 +16,8 @@ using packet_testing::samePacket;
 
 std::vector<uint8_t> range(uint8_t first, size_t n) {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(first + i);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(first + i);
     return v;
 }
 
@@ -43,15 +44,30 @@ std::vector<AssemblerCase> assemblerCases() {
         {"length 29 refused but kept", {0x04, 0x1D}, {aErrNone, aErrPacket}, false, 4, 29, {}},
         {"address 0 refused", {0x00}, {aErrPacket}, false, 0, 0, {}},
         // A refused byte still counts: the packet is unusable until reset.
-        {"no recovery without reset", {0x00, 0x08, 0x01, 0x55},
-         {aErrPacket, aErrNone, aErrNone, aErrPacket}, false, 8, 1, {}},
-        {"three data bytes", {0x02, 0x03, 0xAA, 0xBB, 0xCC},
-         {aErrNone, aErrNone, aErrNone, aErrNone, aErrNone}, true, 2, 3, {0xAA, 0xBB, 0xCC}},
-        {"surplus data byte", {0x02, 0x02, 0xAA, 0xBB, 0xCC},
-         {aErrNone, aErrNone, aErrNone, aErrNone, aErrPacket}, false, 2, 2, {0xAA, 0xBB}},
+        {"no recovery without reset",
+         {0x00, 0x08, 0x01, 0x55},
+         {aErrPacket, aErrNone, aErrNone, aErrPacket},
+         false,
+         8,
+         1,
+         {}},
+        {"three data bytes",
+         {0x02, 0x03, 0xAA, 0xBB, 0xCC},
+         {aErrNone, aErrNone, aErrNone, aErrNone, aErrNone},
+         true,
+         2,
+         3,
+         {0xAA, 0xBB, 0xCC}},
+        {"surplus data byte",
+         {0x02, 0x02, 0xAA, 0xBB, 0xCC},
+         {aErrNone, aErrNone, aErrNone, aErrNone, aErrPacket},
+         false,
+         2,
+         2,
+         {0xAA, 0xBB}},
         {"30 bytes complete", full, ok30, true, 6, 28, range(0x40, 28)},
-        {"31st byte overruns", concat<uint8_t>(full, {0x99}), concat<aErr>(ok30, {aErrOverrun}), false, 6, 28,
-         range(0x40, 28)},
+        {"31st byte overruns", concat<uint8_t>(full, {0x99}), concat<aErr>(ok30, {aErrOverrun}),
+         false, 6, 28, range(0x40, 28)},
         // Overrun is sticky, and stays so long after the 8-bit count could have wrapped;
         // the stored data is never touched again.
         {"overrun persists", concat<uint8_t>(full, std::vector<uint8_t>(600, 0xEE)),
@@ -70,8 +86,10 @@ TEST(PacketAssembler, FeedsBytesAsTheFramingDelivers) {
         EXPECT_EQ(aPacket_IsComplete(p.get()), c.complete);
         EXPECT_EQ(p->address, c.address);
         EXPECT_EQ(p->dataSize, c.dataSize);
-        for (size_t i = 0; i < c.data.size(); ++i) EXPECT_EQ(p->data[i], c.data[i]) << i;
-        for (size_t i = c.data.size(); i < aPACKET_MAX_DATA; ++i) EXPECT_EQ(p->data[i], 0) << i;
+        for (size_t i = 0; i < c.data.size(); ++i)
+            EXPECT_EQ(p->data[i], c.data[i]) << i;
+        for (size_t i = c.data.size(); i < aPACKET_MAX_DATA; ++i)
+            EXPECT_EQ(p->data[i], 0) << i;
 
         // Reset makes the same record usable again, whatever state it was left in.
         ASSERT_EQ(aPacket_Reset(p.get()), aErrNone);
@@ -79,10 +97,12 @@ TEST(PacketAssembler, FeedsBytesAsTheFramingDelivers) {
         EXPECT_EQ(p->address, 0);
         EXPECT_EQ(p->dataSize, 0);
         EXPECT_FALSE(aPacket_IsComplete(p.get()));
-        for (uint8_t b : {0x0A, 0x01, 0x7F}) ASSERT_EQ(aPacket_AddByte(p.get(), b), aErrNone);
+        for (uint8_t b : {0x0A, 0x01, 0x7F})
+            ASSERT_EQ(aPacket_AddByte(p.get(), b), aErrNone);
         EXPECT_TRUE(aPacket_IsComplete(p.get()));
         EXPECT_EQ(p->data[0], 0x7F);
-        for (size_t i = 1; i < aPACKET_MAX_DATA; ++i) EXPECT_EQ(p->data[i], 0);
+        for (size_t i = 1; i < aPACKET_MAX_DATA; ++i)
+            EXPECT_EQ(p->data[i], 0);
     }
 }
 
@@ -121,7 +141,8 @@ TEST(Packet, CreateCopyDestroy) {
     EXPECT_TRUE(aPacket_IsComplete(none.get()));
 
     Packet part = makePacket(0x12, {9, 8, 7});
-    for (size_t i = 3; i < aPACKET_MAX_DATA; ++i) EXPECT_EQ(part->data[i], 0);
+    for (size_t i = 3; i < aPACKET_MAX_DATA; ++i)
+        EXPECT_EQ(part->data[i], 0);
 
     Packet copy(aPacket_Copy(part.get()));
     ASSERT_TRUE(copy);
@@ -155,7 +176,8 @@ TEST(Packet, GetBytesSerializesAndRoundTrips) {
 
         // What the assembler rebuilds from the serialized form is the same packet.
         Packet rebuilt(aPacket_Create());
-        for (uint8_t b : buffer) ASSERT_EQ(aPacket_AddByte(rebuilt.get(), b), aErrNone);
+        for (uint8_t b : buffer)
+            ASSERT_EQ(aPacket_AddByte(rebuilt.get(), b), aErrNone);
         EXPECT_TRUE(aPacket_IsComplete(rebuilt.get()));
         EXPECT_TRUE(samePacket(*rebuilt, *p));
     }

@@ -18,7 +18,9 @@ namespace {
 
 using packet_testing::Packet;
 
-Packet makePacket(std::vector<uint8_t> data) { return packet_testing::makePacket(4, std::move(data)); }
+Packet makePacket(const std::vector<uint8_t>& data) {
+    return packet_testing::makePacket(4, data);
+}
 
 TEST(UEI, BigEndianValues) {
     const uint8_t minusTwo[] = {0xFF, 0xFE};
@@ -221,7 +223,8 @@ TEST(LinkSpec, CreateCopyDestroy) {
         ASSERT_NE(spec, nullptr);
         auto* raw = reinterpret_cast<const uint8_t*>(spec);
         EXPECT_EQ(std::memcmp(raw, &type, 4), 0);
-        for (size_t i = 4; i < sizeof(linkSpec); ++i) ASSERT_EQ(raw[i], 0) << i;
+        for (size_t i = 4; i < sizeof(linkSpec); ++i)
+            ASSERT_EQ(raw[i], 0) << i;
         aLinkSpec_Destroy(&spec);
     }
 

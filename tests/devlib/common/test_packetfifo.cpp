@@ -1,7 +1,7 @@
 // Packet FIFO semantics: ownership, order, filters, the id window, overflow,
 // waits and destruction.
-#include "packetfifo.h"
 #include "packet_testing.h"
+#include "packetfifo.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,9 @@ uint8_t acceptTag(const aPacket* packet, void* ref) {
     return packet->data[0] == offers->acceptTag;
 }
 
-uint8_t acceptAll(const aPacket*, void*) { return 1; }
+uint8_t acceptAll(const aPacket*, void*) {
+    return 1;
+}
 
 template <class Pred> bool eventually(Pred pred) {
     const auto deadline = std::chrono::steady_clock::now() + kGenerous;
@@ -61,13 +63,17 @@ template <class Pred> bool eventually(Pred pred) {
 
 class PacketFifo : public ::testing::Test {
 protected:
-    void SetUp() override { fifo = aPacketFifo_Create(); ASSERT_NE(fifo, 0u); }
+    void SetUp() override {
+        fifo = aPacketFifo_Create();
+        ASSERT_NE(fifo, 0u);
+    }
     void TearDown() override {
         if (fifo) aPacketFifo_Destroy(&fifo);
     }
     std::vector<uint8_t> drainSerials() {
         std::vector<uint8_t> serials;
-        while (Packet p{aPacketFifo_Get(fifo)}) serials.push_back(p->data[1]);
+        while (Packet p{aPacketFifo_Get(fifo)})
+            serials.push_back(p->data[1]);
         return serials;
     }
     aPacketFifo fifo = 0;
@@ -123,7 +129,8 @@ TEST_F(PacketFifo, PutCopiesAndTakersOwnWhatTheyGet) {
 }
 
 TEST_F(PacketFifo, OverflowDropsEverythingSilently) {
-    for (int i = 0; i < aPACKETFIFO_CAPACITY; ++i) put(fifo, 1, static_cast<uint8_t>(i));
+    for (int i = 0; i < aPACKETFIFO_CAPACITY; ++i)
+        put(fifo, 1, static_cast<uint8_t>(i));
     EXPECT_EQ(aPacketFifo_GetLength(fifo), 1000u);
     put(fifo, 1, 0xEE); // the 1001st still answers aErrNone
     EXPECT_EQ(aPacketFifo_GetLength(fifo), 0u);
@@ -148,7 +155,8 @@ TEST_F(PacketFifo, AwaitPollsOrWaits) {
     ASSERT_TRUE(p);
     EXPECT_EQ(p->data[1], 9);
 
-    auto waiter = std::async(std::launch::async, [&] { return aPacketFifo_Await(fifo, kForeverMs); });
+    auto waiter =
+        std::async(std::launch::async, [&] { return aPacketFifo_Await(fifo, kForeverMs); });
     put(fifo, 1, 10);
     ASSERT_EQ(waiter.wait_for(kGenerous), std::future_status::ready);
     Packet q{waiter.get()};
@@ -158,7 +166,8 @@ TEST_F(PacketFifo, AwaitPollsOrWaits) {
 
 TEST_F(PacketFifo, GetFirstStopsAtTheFirstAccepted) {
     const uint8_t tags[] = {1, 2, 1, 2};
-    for (uint8_t i = 0; i < 4; ++i) put(fifo, tags[i], i);
+    for (uint8_t i = 0; i < 4; ++i)
+        put(fifo, tags[i], i);
     Offers offers;
     offers.acceptTag = 2;
     Packet p{aPacketFifo_GetFirst(fifo, acceptTag, &offers)};
@@ -193,7 +202,8 @@ TEST_F(PacketFifo, AwaitFirstOffersEachHeldPacketOnce) {
 // Packets arriving one by one during the wait are each offered exactly once,
 // however often the waiter wakes; the held rejected ones are not offered again.
 TEST_F(PacketFifo, AwaitFirstOffersArrivalsOnceDuringTheWait) {
-    for (uint8_t held : {0, 1, 2}) put(fifo, 1, held);
+    for (uint8_t held : {0, 1, 2})
+        put(fifo, 1, held);
     Offers offers;
     offers.acceptTag = 2;
     auto waiter = std::async(std::launch::async, [&] {
@@ -213,7 +223,8 @@ TEST_F(PacketFifo, AwaitFirstOffersArrivalsOnceDuringTheWait) {
     EXPECT_EQ(p->data[1], 99);
 
     std::vector<uint8_t> expected = {0, 1, 2};
-    for (uint8_t i = 0; i < 10; ++i) expected.push_back(static_cast<uint8_t>(10 + i));
+    for (uint8_t i = 0; i < 10; ++i)
+        expected.push_back(static_cast<uint8_t>(10 + i));
     expected.push_back(99);
     EXPECT_EQ(offers.serials, expected);
     EXPECT_EQ(aPacketFifo_GetLength(fifo), 13u);
@@ -257,7 +268,8 @@ TEST_F(PacketFifo, LargestTimeoutWaits) {
 }
 
 TEST_F(PacketFifo, DrainRemovesAcceptedAndKeepsOrder) {
-    for (uint8_t i = 0; i < 6; ++i) put(fifo, i % 2 ? 2 : 1, i);
+    for (uint8_t i = 0; i < 6; ++i)
+        put(fifo, i % 2 ? 2 : 1, i);
     Offers offers;
     offers.acceptTag = 2;
     EXPECT_EQ(aPacketFifo_DrainPackets(fifo, acceptTag, &offers), 3u);
@@ -280,7 +292,8 @@ TEST_F(PacketFifo, DestroyWakesEveryWaiter) {
         return aPacketFifo_AwaitFirst(fifo, acceptTag, &offers, kForeverMs);
     });
     aPacketFifo second = aPacketFifo_Create();
-    auto plain = std::async(std::launch::async, [&] { return aPacketFifo_Await(second, kForeverMs); });
+    auto plain =
+        std::async(std::launch::async, [&] { return aPacketFifo_Await(second, kForeverMs); });
     ASSERT_TRUE(eventually([&] { return offers.calls == 1; }));
     EXPECT_EQ(filtered.wait_for(50ms), std::future_status::timeout);
 

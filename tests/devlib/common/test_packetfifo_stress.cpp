@@ -1,8 +1,8 @@
 // Producers, takers of every kind, drains and destruction racing on shared
 // FIFOs: every packet put is taken or drained exactly once, and destroy frees
 // every waiter.
-#include "packetfifo.h"
 #include "packet_testing.h"
+#include "packetfifo.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,9 @@ constexpr int kTotal = kProducers * kPerProducer;
 constexpr size_t kHighWater = 400;
 
 // data[0] producer, data[1..2] sequence number (big-endian).
-int packetIndex(const aPacket* p) { return p->data[0] * kPerProducer + (p->data[1] << 8 | p->data[2]); }
+int packetIndex(const aPacket* p) {
+    return p->data[0] * kPerProducer + (p->data[1] << 8 | p->data[2]);
+}
 
 struct Ledger {
     std::vector<std::atomic<int>> seen = std::vector<std::atomic<int>>(kTotal);
@@ -59,7 +61,9 @@ uint8_t drainSome(const aPacket* p, void* ref) {
     return take;
 }
 
-uint8_t rejectAll(const aPacket*, void*) { return 0; }
+uint8_t rejectAll(const aPacket*, void*) {
+    return 0;
+}
 
 using packet_testing::Packet;
 
@@ -72,10 +76,11 @@ TEST(PacketFifoStress, EveryPacketTakenExactlyOnce) {
     for (int producer = 0; producer < kProducers; ++producer)
         threads.emplace_back([&, producer] {
             for (int seq = 0; seq < kPerProducer; ++seq) {
-                while (aPacketFifo_GetLength(fifo) > kHighWater) std::this_thread::yield();
+                while (aPacketFifo_GetLength(fifo) > kHighWater)
+                    std::this_thread::yield();
                 const uint8_t data[] = {static_cast<uint8_t>(producer),
-                                        static_cast<uint8_t>(seq >> 8),
-                                        static_cast<uint8_t>(seq), 0x11};
+                                        static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq),
+                                        0x11};
                 Packet p(aPacket_CreateWithData(0x02, sizeof data, data));
                 ASSERT_EQ(aPacketFifo_Put(fifo, p.get()), aErrNone);
             }
@@ -89,8 +94,10 @@ TEST(PacketFifoStress, EveryPacketTakenExactlyOnce) {
     };
     // Reply waiters of producers 0 and 1, as a link's callers wait.
     FilterRef ref0{0}, ref1{1}, ref2{2};
-    threads.emplace_back(taker([&] { return aPacketFifo_AwaitFirst(fifo, fromProducer, &ref0, 5); }));
-    threads.emplace_back(taker([&] { return aPacketFifo_AwaitFirst(fifo, fromProducer, &ref1, 5); }));
+    threads.emplace_back(
+        taker([&] { return aPacketFifo_AwaitFirst(fifo, fromProducer, &ref0, 5); }));
+    threads.emplace_back(
+        taker([&] { return aPacketFifo_AwaitFirst(fifo, fromProducer, &ref1, 5); }));
     threads.emplace_back(taker([&] { return aPacketFifo_GetFirst(fifo, fromProducer, &ref2); }));
     // Takes whatever is oldest, so it competes with the filtered takers.
     threads.emplace_back(taker([&] { return aPacketFifo_Await(fifo, 5); }));
@@ -101,10 +108,12 @@ TEST(PacketFifoStress, EveryPacketTakenExactlyOnce) {
             std::this_thread::yield();
         }
     });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
 
     EXPECT_EQ(ledger.accounted.load(), kTotal);
-    for (int i = 0; i < kTotal; ++i) ASSERT_EQ(ledger.seen[i].load(), 1) << "packet " << i;
+    for (int i = 0; i < kTotal; ++i)
+        ASSERT_EQ(ledger.seen[i].load(), 1) << "packet " << i;
     EXPECT_EQ(aPacketFifo_GetLength(fifo), 0u);
     EXPECT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
 }
@@ -112,7 +121,7 @@ TEST(PacketFifoStress, EveryPacketTakenExactlyOnce) {
 // Destroy racing waiters, putters and takers on FIFOs created and dropped in a
 // loop: no waiter is left behind and nothing is touched after it is freed.
 TEST(PacketFifoStress, DestroyRacesEveryOperation) {
-    constexpr int kRounds = 40;
+    constexpr int kRounds = 100;
     for (int round = 0; round < kRounds; ++round) {
         aPacketFifo fifo = aPacketFifo_Create();
         ASSERT_NE(fifo, 0u);
@@ -150,14 +159,17 @@ TEST(PacketFifoStress, DestroyRacesEveryOperation) {
         }));
         // Some rounds destroy at once, others after the workers got going.
         if (round % 2)
-            while (puts < 10) std::this_thread::yield();
+            while (puts < 10)
+                std::this_thread::yield();
         ASSERT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
         EXPECT_EQ(fifo, 0u);
         aPacketFifo again = handle;
         EXPECT_EQ(aPacketFifo_Destroy(&again), aErrNotFound);
         stop = true;
-        for (auto& w : workers) ASSERT_EQ(w.wait_for(30s), std::future_status::ready);
-        for (auto& w : workers) w.get();
+        for (auto& w : workers)
+            ASSERT_EQ(w.wait_for(30s), std::future_status::ready);
+        for (auto& w : workers)
+            w.get();
     }
 }
 
