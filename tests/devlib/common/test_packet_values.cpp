@@ -72,6 +72,13 @@ TEST(UEI, ByteTransferSequenceBytes) {
         EXPECT_EQ(aUEI_getBytesContinue(p.get()), c.more);
         EXPECT_EQ(aUEI_getBytesFullPacket(p.get()), c.full);
     }
+    // A length byte the assembler refused stays stored; the last byte it names
+    // lies past the data and must not be read.
+    Packet refused(aPacket_Create());
+    aPacket_AddByte(refused.get(), 0x04);
+    ASSERT_EQ(aPacket_AddByte(refused.get(), 0x1D), aErrPacket);
+    EXPECT_EQ(aUEI_getBytesSequence(refused.get()), 0);
+    EXPECT_EQ(aUEI_getBytesContinue(refused.get()), 0);
     EXPECT_EQ(aUEI_getBytesSequence(nullptr), 0);
     EXPECT_EQ(aUEI_getBytesContinue(nullptr), 0);
     EXPECT_FALSE(aUEI_getBytesFullPacket(nullptr));
