@@ -9,7 +9,10 @@ updater_add_test(test_stream_cobs
 updater_add_test(test_stream_serial
   SOURCES test_stream_serial.cpp
   LIBS vx_transport vx_stream vx_cobs vx_packet vx_platform vx_error util)
+# Threaded: registered as one whole binary, since cases discovered one by one keep only
+# their first label and this one must carry "concurrent" to run under ThreadSanitizer.
 updater_add_test(test_stream_socket
   SOURCES test_stream_socket.cpp
   LIBS vx_transport vx_stream vx_cobs vx_packet vx_platform vx_error
-  LABELS concurrent)
+  LABELS concurrent
+  WRAPPER env)
