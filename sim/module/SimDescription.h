@@ -18,7 +18,7 @@ namespace sim {
 struct ModuleIdentity {
     uint32_t serial = 0x5A5A0001;
     uint8_t model = 5;              // model code (aDefs.h)
-    uint32_t version = 0x2E0A0003;  // packed version word; 2.10.3 in the legacy format
+    uint32_t version = 0x2A000003;  // packed version word: 2.10.3 in the legacy format
     uint32_t build = 1000;
     std::string name = "Simulated module";
     uint8_t address = 2;            // module address: even and not 0
@@ -52,9 +52,10 @@ enum class FaultKind {
     Busy,           // another client holds the device: transports refuse the host
 };
 
-// One fault of a run. It applies to the replies (or, for Disconnect and NoReturn, the
-// requests) whose first data byte is `command` and whose second is `sub`; 255 and -1 match
-// anything. `nth` counts matching packets from 1; 0 applies the fault to every one.
+// One fault of a run. Drop, late and garbage apply to replies, the others to requests: the
+// packets whose first data byte is `command` and whose second is `sub` (255 and -1 match
+// anything). `nth` counts matching packets from 1; 0 applies the fault to every one. Wrong
+// sum, wrong count and prepare status are preset to the upgrade request they alter.
 struct Fault {
     FaultKind kind = FaultKind::DropReply;
     uint8_t command = 255;

@@ -393,7 +393,7 @@ void ModuleCore::handleUpgrade(Node& n, const uint8_t* d, size_t size, Clock::ti
         if (size != 7) code = aErrSize;
         else if (mode == UpgradeMode::Firmware) code = aErrMode;
         else if (d[2] > 7) code = aErrParam;
-        if (const Fault* f = hit(FaultKind::PrepareStatus, r.data(), r.size()); f && !code)
+        if (const Fault* f = hit(FaultKind::PrepareStatus, d, size); f && !code)
             code = uint8_t(f->value ? f->value : 1);
         r.push_back(code);
         putBe16(r, code ? 0 : desc_.blockSize);
@@ -417,7 +417,7 @@ void ModuleCore::handleUpgrade(Node& n, const uint8_t* d, size_t size, Clock::ti
         bool fits = n.blockActive && mode != UpgradeMode::Firmware &&
                     n.pending.size() + count <= room && end <= (uint64_t(1) << 32);
         Bytes r{kCmdUpgrade, kUpData};
-        if (fits && hit(FaultKind::WrongCount, r.data(), r.size())) {
+        if (fits && hit(FaultKind::WrongCount, d, size)) {
             r.push_back(uint8_t(count - 1));
         } else if (fits) {
             n.pending.insert(n.pending.end(), d + 2, d + size);
@@ -434,7 +434,7 @@ void ModuleCore::handleUpgrade(Node& n, const uint8_t* d, size_t size, Clock::ti
         Bytes r{kCmdUpgrade, kUpStatus};
         bool ok = n.blockActive && mode != UpgradeMode::Firmware;
         uint32_t sum = ok ? n.sum : 0;
-        if (ok && hit(FaultKind::WrongSum, r.data(), r.size())) sum += 1;
+        if (ok && hit(FaultKind::WrongSum, d, size)) sum += 1;
         r.push_back(ok ? aErrNone : aErrMode);
         putBe32(r, sum);
         emit(n, std::move(r), now);

@@ -250,17 +250,21 @@ void ModuleCore::emit(Node& from, Bytes data, Clock::time_point now) {
     frame.push_back(from.state.identity.address);
     frame.push_back(uint8_t(data.size()));
     frame.insert(frame.end(), data.begin(), data.end());
+    // Every fault counts the replies it matches, whatever the others do with them.
     const uint8_t* d = data.data();
-    if (hit(FaultKind::DropReply, d, data.size())) return;
-    if (const Fault* g = hit(FaultKind::Garbage, d, data.size())) {
+    const Fault* drop = hit(FaultKind::DropReply, d, data.size());
+    const Fault* garbage = hit(FaultKind::Garbage, d, data.size());
+    const Fault* late = hit(FaultKind::LateReply, d, data.size());
+    if (drop) return;
+    if (garbage) {
         // Noise that breaks the host's framing: a zero address byte, then odd bytes.
-        Bytes noise(g->value ? g->value : 1);
+        Bytes noise(garbage->value ? garbage->value : 1);
         for (size_t i = 0; i < noise.size(); ++i) noise[i] = i == 0 ? 0x00 : uint8_t(0x3F + 2 * i);
         sent_.push_back(noise);
         out_.push_back({Output::Raw, std::move(noise)});
     }
-    if (const Fault* l = hit(FaultKind::LateReply, d, data.size())) {
-        late_.emplace(now + std::chrono::milliseconds(l->value), std::move(frame));
+    if (late) {
+        late_.emplace(now + std::chrono::milliseconds(late->value), std::move(frame));
         return;
     }
     emitFrame(std::move(frame));

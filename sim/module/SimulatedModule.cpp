@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -354,17 +355,33 @@ ModuleState SimulatedModule::module(uint8_t address) {
     return *m;
 }
 
-bool SimulatedModule::dumpFlash(const std::string& path, uint8_t address) {
+bool SimulatedModule::dumpFlash(const std::string& path, uint32_t from, uint32_t length,
+                                uint8_t address) {
     ModuleState m = module(address);
-    const auto& segs = m.flash.segments();
-    if (segs.empty()) return false;
-    uint64_t first = segs.begin()->first;
-    uint64_t last = segs.rbegin()->first + segs.rbegin()->second.size();
-    Bytes image(last - first, 0xFF);
-    for (auto& [a, b] : segs) std::copy(b.begin(), b.end(), image.begin() + (a - first));
+    Bytes image(length, 0xFF);
+    for (auto& [a, b] : m.flash.segments()) {
+        uint64_t lo = std::max<uint64_t>(a, from), hi = std::min<uint64_t>(
+                                                       uint64_t(a) + b.size(), uint64_t(from) + length);
+        for (uint64_t x = lo; x < hi; ++x) image[x - from] = b[x - a];
+    }
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
     return bool(f);
+}
+
+std::vector<std::string> SimulatedModule::dumpFlashSegments(const std::string& prefix,
+                                                            uint8_t address) {
+    ModuleState m = module(address);
+    std::vector<std::string> files;
+    for (auto& [a, b] : m.flash.segments()) {
+        char name[16];
+        std::snprintf(name, sizeof name, "-%08X.bin", a);
+        std::string path = prefix + name;
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+        if (f) files.push_back(path);
+    }
+    return files;
 }
 
 // ---- TCP -----------------------------------------------------------------------------------

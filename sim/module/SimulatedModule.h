@@ -94,9 +94,12 @@ public:
     ModuleState module(uint8_t address = 0);
     uint8_t address() const { return address_; }
 
-    // Writes the committed flash image of a module as one binary file from its lowest to its
-    // highest written address, gaps as 0xFF. False when nothing was written or on I/O error.
-    bool dumpFlash(const std::string& path, uint8_t address = 0);
+    // Writes `length` bytes of a module's committed flash from `from` into a binary file,
+    // never-written bytes as 0xFF (erased flash). False on I/O error.
+    bool dumpFlash(const std::string& path, uint32_t from, uint32_t length, uint8_t address = 0);
+    // Writes every written range of a module's flash as "<prefix>-XXXXXXXX.bin" (its start
+    // address in hexadecimal); returns the files written.
+    std::vector<std::string> dumpFlashSegments(const std::string& prefix, uint8_t address = 0);
 
     struct Pipe;
 

@@ -16,7 +16,7 @@ const char* kUsage =
     "usage: module-sim [--config FILE] [--KEY VALUE]... [--behind KEY=VALUE,...]...\n"
     "                  [--fault KIND[,cmd=N][,sub=N][,nth=N][,value=N]]...\n"
     "                  [--tcp [ADDRESS:]PORT] [--pty] [--discovery INTERFACE]\n"
-    "                  [--dump-flash FILE] [--verbose]\n"
+    "                  [--dump-flash PREFIX] [--verbose]\n"
     "\n"
     "KEY is a description key: serial, model, version, build, name, address, router,\n"
     "heartbeat_ms, stream_period_ms, features, uei_data, load_base, block_size, restart_ms,\n"
@@ -26,7 +26,8 @@ const char* kUsage =
     "garbage, busy.\n"
     "Without --tcp or --pty the module listens on 127.0.0.1 with a free port.\n"
     "--discovery answers the TCP/IP discovery request; it runs only inside scripts/netns-run.\n"
-    "Prints \"tcp ADDRESS:PORT\" and \"pty PATH\" when ready; stops on SIGINT or SIGTERM.\n";
+    "Prints \"tcp ADDRESS:PORT\" and \"pty PATH\" when ready; stops on SIGINT or SIGTERM,\n"
+    "then writes each written flash range as PREFIX-XXXXXXXX.bin with --dump-flash.\n";
 
 volatile std::sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
@@ -123,8 +124,9 @@ int main(int argc, char** argv) {
         if (!discovery.empty()) dev.startDiscoveryResponder(discovery);
         std::fflush(stdout);
         while (!gStop) ::usleep(100000);
-        if (!dumpPath.empty() && !dev.dumpFlash(dumpPath))
-            std::fprintf(stderr, "module-sim: nothing to dump into %s\n", dumpPath.c_str());
+        if (!dumpPath.empty()) {
+            for (auto& f : dev.dumpFlashSegments(dumpPath)) std::printf("flash %s\n", f.c_str());
+        }
     } catch (const std::exception& e) {
         std::cerr << "module-sim: " << e.what() << "\n";
         return 1;
