@@ -232,8 +232,8 @@ TEST_F(PlatformDirectory, ListFullPathJoinsWithOneSeparator) {
 }
 
 TEST_F(PlatformDirectory, ListStopsEarlyAndReportsMissing) {
-    for (int i = 0; i < 5; ++i)
-        WriteAll(Path("f" + std::to_string(i)), "");
+    for (const char* name : {"f0", "f1", "f2", "f3", "f4"})
+        WriteAll(Path(name), "");
     Listed l;
     l.stopAfter = 1;
     EXPECT_EQ(aDirectory_List(dir.c_str(), Collect, &l), aErrNone);
