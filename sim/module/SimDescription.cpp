@@ -84,14 +84,22 @@ std::vector<FactoryBlockSpec> parseFactory(std::string_view text) {
 }
 
 bool applyIdentity(ModuleIdentity& m, std::string_view key, std::string_view value) {
-    if (key == "serial") m.serial = narrow<uint32_t>(parseNumber(value), "serial");
-    else if (key == "model") m.model = narrow<uint8_t>(parseNumber(value), "model");
-    else if (key == "version") m.version = parseVersion(value);
-    else if (key == "build") m.build = narrow<uint32_t>(parseNumber(value), "build");
-    else if (key == "name") m.name = std::string(value);
-    else if (key == "address") m.address = parseAddress(value);
-    else if (key == "router") m.router = parseAddress(value);
-    else return false;
+    if (key == "serial")
+        m.serial = narrow<uint32_t>(parseNumber(value), "serial");
+    else if (key == "model")
+        m.model = narrow<uint8_t>(parseNumber(value), "model");
+    else if (key == "version")
+        m.version = parseVersion(value);
+    else if (key == "build")
+        m.build = narrow<uint32_t>(parseNumber(value), "build");
+    else if (key == "name")
+        m.name = std::string(value);
+    else if (key == "address")
+        m.address = parseAddress(value);
+    else if (key == "router")
+        m.router = parseAddress(value);
+    else
+        return false;
     return true;
 }
 
@@ -124,15 +132,24 @@ uint32_t parseVersion(std::string_view text) {
 
 const char* faultKindName(FaultKind kind) {
     switch (kind) {
-    case FaultKind::DropReply: return "drop";
-    case FaultKind::LateReply: return "late";
-    case FaultKind::WrongSum: return "wrong-sum";
-    case FaultKind::WrongCount: return "wrong-count";
-    case FaultKind::PrepareStatus: return "prepare-status";
-    case FaultKind::Disconnect: return "disconnect";
-    case FaultKind::NoReturn: return "no-return";
-    case FaultKind::Garbage: return "garbage";
-    case FaultKind::Busy: return "busy";
+    case FaultKind::DropReply:
+        return "drop";
+    case FaultKind::LateReply:
+        return "late";
+    case FaultKind::WrongSum:
+        return "wrong-sum";
+    case FaultKind::WrongCount:
+        return "wrong-count";
+    case FaultKind::PrepareStatus:
+        return "prepare-status";
+    case FaultKind::Disconnect:
+        return "disconnect";
+    case FaultKind::NoReturn:
+        return "no-return";
+    case FaultKind::Garbage:
+        return "garbage";
+    case FaultKind::Busy:
+        return "busy";
     }
     return "?";
 }
@@ -140,11 +157,10 @@ const char* faultKindName(FaultKind kind) {
 Fault parseFault(std::string_view text) {
     auto fields = split(text, ',');
     Fault f;
-    static const FaultKind kinds[] = {FaultKind::DropReply,     FaultKind::LateReply,
-                                      FaultKind::WrongSum,      FaultKind::WrongCount,
-                                      FaultKind::PrepareStatus, FaultKind::Disconnect,
-                                      FaultKind::NoReturn,      FaultKind::Garbage,
-                                      FaultKind::Busy};
+    static const FaultKind kinds[] = {
+        FaultKind::DropReply,  FaultKind::LateReply,     FaultKind::WrongSum,
+        FaultKind::WrongCount, FaultKind::PrepareStatus, FaultKind::Disconnect,
+        FaultKind::NoReturn,   FaultKind::Garbage,       FaultKind::Busy};
     bool known = false;
     for (auto k : kinds) {
         if (fields[0] == faultKindName(k)) {
@@ -154,13 +170,26 @@ Fault parseFault(std::string_view text) {
     }
     if (!known) throw std::invalid_argument("unknown fault: " + std::string(fields[0]));
     switch (f.kind) {
-    case FaultKind::WrongSum: f.command = 95, f.sub = 4; break;
-    case FaultKind::WrongCount: f.command = 95, f.sub = 1; break;
-    case FaultKind::PrepareStatus: f.command = 95, f.sub = 3, f.value = 1; break;
-    case FaultKind::Garbage: f.value = 7; break;
-    case FaultKind::LateReply: f.value = 1500; break;
-    case FaultKind::Disconnect: f.value = 500; break;
-    default: break;
+    case FaultKind::WrongSum:
+        f.command = 95, f.sub = 4;
+        break;
+    case FaultKind::WrongCount:
+        f.command = 95, f.sub = 1;
+        break;
+    case FaultKind::PrepareStatus:
+        f.command = 95, f.sub = 3, f.value = 1;
+        break;
+    case FaultKind::Garbage:
+        f.value = 7;
+        break;
+    case FaultKind::LateReply:
+        f.value = 1500;
+        break;
+    case FaultKind::Disconnect:
+        f.value = 500;
+        break;
+    default:
+        break;
     }
     for (size_t i = 1; i < fields.size(); ++i) {
         auto eq = fields[i].find('=');
@@ -169,12 +198,16 @@ Fault parseFault(std::string_view text) {
                                         std::string(fields[i]));
         auto key = trim(fields[i].substr(0, eq));
         auto value = trim(fields[i].substr(eq + 1));
-        if (key == "cmd") f.command = narrow<uint8_t>(parseNumber(value), "cmd");
-        else if (key == "sub") f.sub = narrow<uint8_t>(parseNumber(value), "sub");
-        else if (key == "nth") f.nth = narrow<uint32_t>(parseNumber(value), "nth");
+        if (key == "cmd")
+            f.command = narrow<uint8_t>(parseNumber(value), "cmd");
+        else if (key == "sub")
+            f.sub = narrow<uint8_t>(parseNumber(value), "sub");
+        else if (key == "nth")
+            f.nth = narrow<uint32_t>(parseNumber(value), "nth");
         else if (key == "value" || key == "ms" || key == "status" || key == "bytes")
             f.value = narrow<uint32_t>(parseNumber(value), "value");
-        else throw std::invalid_argument("unknown fault field: " + std::string(key));
+        else
+            throw std::invalid_argument("unknown fault field: " + std::string(key));
     }
     return f;
 }
@@ -189,26 +222,40 @@ void applySetting(Description& d, std::string_view key, std::string_view value, 
         return;
     }
     if (applyIdentity(d.module, key, value)) return;
-    if (key == "heartbeat_ms") d.heartbeatMs = narrow<uint32_t>(parseNumber(value), key);
+    if (key == "heartbeat_ms")
+        d.heartbeatMs = narrow<uint32_t>(parseNumber(value), key);
     else if (key == "stream_period_ms") {
         d.streamPeriodMs = narrow<uint32_t>(parseNumber(value), key);
         if (d.streamPeriodMs == 0) throw std::invalid_argument("stream_period_ms must not be 0");
-    } else if (key == "features") d.protocolFeatures = narrow<uint32_t>(parseNumber(value), key);
-    else if (key == "uei_data") d.ueiData = parseBool(value);
-    else if (key == "load_base") d.loadBase = narrow<uint32_t>(parseNumber(value), key);
+    } else if (key == "features")
+        d.protocolFeatures = narrow<uint32_t>(parseNumber(value), key);
+    else if (key == "uei_data")
+        d.ueiData = parseBool(value);
+    else if (key == "load_base")
+        d.loadBase = narrow<uint32_t>(parseNumber(value), key);
     else if (key == "block_size") {
         d.blockSize = narrow<uint16_t>(parseNumber(value), key);
         if (d.blockSize == 0) throw std::invalid_argument("block_size must not be 0");
-    } else if (key == "restart_ms") d.restartMs = narrow<uint32_t>(parseNumber(value), key);
-    else if (key == "loader_serial") d.loaderSerial = narrow<uint32_t>(parseNumber(value), key);
-    else if (key == "next_version") d.nextVersion = parseVersion(value);
-    else if (key == "next_build") d.nextBuild = narrow<uint32_t>(parseNumber(value), key);
-    else if (key == "serial_address") d.serialAddress = narrow<uint32_t>(parseNumber(value), key);
-    else if (key == "name_capacity") d.nameCapacity = narrow<uint16_t>(parseNumber(value), key);
-    else if (key == "slots") d.slots = parseSlots(value);
-    else if (key == "factory") d.factory = parseFactory(value);
-    else if (key == "fault") d.faults.push_back(parseFault(value));
-    else throw std::invalid_argument("unknown key: " + std::string(key));
+    } else if (key == "restart_ms")
+        d.restartMs = narrow<uint32_t>(parseNumber(value), key);
+    else if (key == "loader_serial")
+        d.loaderSerial = narrow<uint32_t>(parseNumber(value), key);
+    else if (key == "next_version")
+        d.nextVersion = parseVersion(value);
+    else if (key == "next_build")
+        d.nextBuild = narrow<uint32_t>(parseNumber(value), key);
+    else if (key == "serial_address")
+        d.serialAddress = narrow<uint32_t>(parseNumber(value), key);
+    else if (key == "name_capacity")
+        d.nameCapacity = narrow<uint16_t>(parseNumber(value), key);
+    else if (key == "slots")
+        d.slots = parseSlots(value);
+    else if (key == "factory")
+        d.factory = parseFactory(value);
+    else if (key == "fault")
+        d.faults.push_back(parseFault(value));
+    else
+        throw std::invalid_argument("unknown key: " + std::string(key));
 }
 
 Description parseDescription(std::string_view text) {
@@ -224,7 +271,7 @@ Description parseDescription(std::string_view text) {
         try {
             if (l == "[behind]") {
                 ModuleIdentity m;
-                m.address = 0;  // must be given
+                m.address = 0; // must be given
                 m.name = "Behind module";
                 d.behind.push_back(m);
                 behind = true;

@@ -17,12 +17,12 @@ namespace sim {
 // One module on the device network.
 struct ModuleIdentity {
     uint32_t serial = 0x5A5A0001;
-    uint8_t model = 5;              // model code (aDefs.h)
-    uint32_t version = 0x2A000003;  // packed version word: 2.10.3 in the legacy format
+    uint8_t model = 5;             // model code (aDefs.h)
+    uint32_t version = 0x2A000003; // packed version word: 2.10.3 in the legacy format
     uint32_t build = 1000;
     std::string name = "Simulated module";
-    uint8_t address = 2;            // module address: even and not 0
-    uint8_t router = 2;             // router address it reports (option 2)
+    uint8_t address = 2; // module address: even and not 0
+    uint8_t router = 2;  // router address it reports (option 2)
 };
 
 // A store slot of command 4.
@@ -41,15 +41,15 @@ struct FactoryBlockSpec {
 };
 
 enum class FaultKind {
-    DropReply,      // the matching reply is never sent
-    LateReply,      // the matching reply is sent `value` ms late
-    WrongSum,       // the matching upgrade sum reply reports the sum + 1
-    WrongCount,     // the matching upgrade data reply reports one byte fewer; nothing is taken
-    PrepareStatus,  // the matching prepare reply carries status `value` (default 1)
-    Disconnect,     // the link drops on the matching request, back after `value` ms (0: never)
-    NoReturn,       // after the matching load or reboot the device never comes back
-    Garbage,        // `value` bytes (default 7) of noise go out before the matching reply
-    Busy,           // another client holds the device: transports refuse the host
+    DropReply,     // the matching reply is never sent
+    LateReply,     // the matching reply is sent `value` ms late
+    WrongSum,      // the matching upgrade sum reply reports the sum + 1
+    WrongCount,    // the matching upgrade data reply reports one byte fewer; nothing is taken
+    PrepareStatus, // the matching prepare reply carries status `value` (default 1)
+    Disconnect,    // the link drops on the matching request, back after `value` ms (0: never)
+    NoReturn,      // after the matching load or reboot the device never comes back
+    Garbage,       // `value` bytes (default 7) of noise go out before the matching reply
+    Busy,          // another client holds the device: transports refuse the host
 };
 
 // One fault of a run. Drop, late and garbage apply to replies, the others to requests: the
@@ -66,21 +66,21 @@ struct Fault {
 
 struct Description {
     ModuleIdentity module;
-    std::vector<ModuleIdentity> behind;  // modules on the I2C bus of a router
+    std::vector<ModuleIdentity> behind; // modules on the I2C bus of a router
 
-    uint32_t heartbeatMs = 0;       // 0: no heartbeats
-    uint32_t streamPeriodMs = 100;  // interval of stream samples
-    uint32_t protocolFeatures = 0x80000000;  // bit 31: pooled packets accepted
-    bool ueiData = true;            // the boot loader takes whole chunks by UEI (option 10)
+    uint32_t heartbeatMs = 0;               // 0: no heartbeats
+    uint32_t streamPeriodMs = 100;          // interval of stream samples
+    uint32_t protocolFeatures = 0x80000000; // bit 31: pooled packets accepted
+    bool ueiData = true;                    // the boot loader takes whole chunks by UEI (option 10)
 
     // Boot loader.
     uint32_t loadBase = 0x20000000;
     uint16_t blockSize = 2048;
-    uint32_t restartMs = 300;        // how long the link stays down across load and reboot
-    uint32_t loaderSerial = 0;       // serial the loader reports after load (0: unchanged)
-    std::optional<uint32_t> nextVersion;  // reported after a reboot into new firmware
+    uint32_t restartMs = 300;            // how long the link stays down across load and reboot
+    uint32_t loaderSerial = 0;           // serial the loader reports after load (0: unchanged)
+    std::optional<uint32_t> nextVersion; // reported after a reboot into new firmware
     std::optional<uint32_t> nextBuild;
-    uint32_t serialAddress = 0;      // flash address of the serial word read after a reboot
+    uint32_t serialAddress = 0; // flash address of the serial word read after a reboot
 
     uint16_t nameCapacity = 64;
     std::vector<SlotSpec> slots = {{0, 0, 1024, {}}, {0, 1, 1024, {}}, {1, 0, 256, {}}};

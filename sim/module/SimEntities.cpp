@@ -14,25 +14,19 @@ using namespace wire;
 namespace {
 
 const OptionDef kSystemOptions[] = {
-    {1, Width::U8, true, false},     {2, Width::U8, true, true},
-    {3, Width::U8, true, true},      {4, Width::U8, true, true},
-    {6, Width::U8, true, true},      {7, Width::U32, true, false},
-    {8, Width::U8, true, false},     {9, Width::U32, true, false},
-    {10, Width::Call, false, true},  {11, Width::Call, false, true},
-    {12, Width::U32, true, false},   {13, Width::U8, true, false},
-    {14, Width::U8, true, false},    {15, Width::U8, true, true},
-    {16, Width::U8, true, false},    {20, Width::U8, false, true},
-    {21, Width::U32, true, false},   {22, Width::U32, true, false},
-    {23, Width::U32, true, false},   {24, Width::Call, false, true},
-    {25, Width::U32, true, false},   {26, Width::U32, true, false},
-    {27, Width::U32, true, false},   {28, Width::U32, true, false},
-    {29, Width::U8, true, false},    {30, Width::U8, true, true},
-    {31, Width::Bytes, true, true},  {32, Width::Bytes, true, true},
-    {33, Width::U32, true, false},   {34, Width::U32, true, true},
-    {35, Width::U32, true, false},   {37, Width::Call, false, true},
-    {38, Width::U8, true, true},     {40, Width::U32, true, false},
-    {41, Width::U32, true, false},   {42, Width::U8, true, true},
-    {43, Width::U32, true, false},   {45, Width::U32, true, false},
+    {1, Width::U8, true, false},    {2, Width::U8, true, true},     {3, Width::U8, true, true},
+    {4, Width::U8, true, true},     {6, Width::U8, true, true},     {7, Width::U32, true, false},
+    {8, Width::U8, true, false},    {9, Width::U32, true, false},   {10, Width::Call, false, true},
+    {11, Width::Call, false, true}, {12, Width::U32, true, false},  {13, Width::U8, true, false},
+    {14, Width::U8, true, false},   {15, Width::U8, true, true},    {16, Width::U8, true, false},
+    {20, Width::U8, false, true},   {21, Width::U32, true, false},  {22, Width::U32, true, false},
+    {23, Width::U32, true, false},  {24, Width::Call, false, true}, {25, Width::U32, true, false},
+    {26, Width::U32, true, false},  {27, Width::U32, true, false},  {28, Width::U32, true, false},
+    {29, Width::U8, true, false},   {30, Width::U8, true, true},    {31, Width::Bytes, true, true},
+    {32, Width::Bytes, true, true}, {33, Width::U32, true, false},  {34, Width::U32, true, true},
+    {35, Width::U32, true, false},  {37, Width::Call, false, true}, {38, Width::U8, true, true},
+    {40, Width::U32, true, false},  {41, Width::U32, true, false},  {42, Width::U8, true, true},
+    {43, Width::U32, true, false},  {45, Width::U32, true, false},
 };
 const OptionDef kStoreOptions[] = {
     {0, Width::U32, false, true}, {1, Width::U32, false, true}, {2, Width::U32, false, true}};
@@ -65,10 +59,14 @@ const OptionDef* findOption(const EntityDef& e, uint8_t option) {
 
 size_t valueSize(Width w) {
     switch (w) {
-    case Width::U8: return 1;
-    case Width::U16: return 2;
-    case Width::U32: return 4;
-    default: return 0;
+    case Width::U8:
+        return 1;
+    case Width::U16:
+        return 2;
+    case Width::U32:
+        return 4;
+    default:
+        return 0;
     }
 }
 
@@ -80,36 +78,55 @@ constexpr uint8_t kI2CNoAck = 0x80 | aErrConnection;
 
 // ---- dispatch ------------------------------------------------------------------------------
 
-void ModuleCore::handleModulePacket(Node& n, const uint8_t* d, size_t size,
-                                    Clock::time_point now) {
+void ModuleCore::handleModulePacket(Node& n, const uint8_t* d, size_t size, Clock::time_point now) {
     if (size == 0) return;
     switch (d[0]) {
-    case kCmdSlot: handleSlot(n, d, size, now); return;
-    case kCmdI2C: handleI2C(n, d, size, now); return;
-    case kCmdEcho: emit(n, Bytes(d, d + size), now); return;
-    case kCmdInfo: handleInfo(n, d, size, now); return;
-    case kCmdFactory: handleFactory(n, d, size, now); return;
+    case kCmdSlot:
+        handleSlot(n, d, size, now);
+        return;
+    case kCmdI2C:
+        handleI2C(n, d, size, now);
+        return;
+    case kCmdEcho:
+        emit(n, Bytes(d, d + size), now);
+        return;
+    case kCmdInfo:
+        handleInfo(n, d, size, now);
+        return;
+    case kCmdFactory:
+        handleFactory(n, d, size, now);
+        return;
     case kCmdUpgrade:
         // The boot loader's raw sub-commands are 0 to 7; a byte with operation bits is the
         // UEI option that carries whole chunks.
-        if (size >= 2 && (d[1] & kOpMask)) handleUEI(n, d, size, now);
-        else handleUpgrade(n, d, size, now);
+        if (size >= 2 && (d[1] & kOpMask))
+            handleUEI(n, d, size, now);
+        else
+            handleUpgrade(n, d, size, now);
         return;
-    case 0: case 1: case 2: case 9: case 24: case 173: case 175:
-        return;  // link-level commands that carry nothing for a module
-    default: handleUEI(n, d, size, now); return;
+    case 0:
+    case 1:
+    case 2:
+    case 9:
+    case 24:
+    case 173:
+    case 175:
+        return; // link-level commands that carry nothing for a module
+    default:
+        handleUEI(n, d, size, now);
+        return;
     }
 }
 
 // ---- UEI -----------------------------------------------------------------------------------
 
-void ModuleCore::ueiError(Node& n, uint8_t cmd, uint8_t replyOption, uint8_t index,
-                          uint32_t code, Clock::time_point now) {
+void ModuleCore::ueiError(Node& n, uint8_t cmd, uint8_t replyOption, uint8_t index, uint32_t code,
+                          Clock::time_point now) {
     emit(n, Bytes{cmd, replyOption, uint8_t(index | kError), uint8_t(code)}, now);
 }
 
-void ModuleCore::sendBytes(Node& n, uint8_t cmd, uint8_t option, uint8_t index,
-                           const Bytes& bytes, Clock::time_point now) {
+void ModuleCore::sendBytes(Node& n, uint8_t cmd, uint8_t option, uint8_t index, const Bytes& bytes,
+                           Clock::time_point now) {
     size_t offset = 0;
     uint8_t seq = 0;
     do {
@@ -137,10 +154,10 @@ uint32_t ModuleCore::ueiSupport(const Node&, uint8_t cmd, uint8_t option, uint8_
 }
 
 void ModuleCore::handleUEI(Node& n, const uint8_t* d, size_t size, Clock::time_point now) {
-    if (size < 3) return;  // no specifier: nothing to answer to
+    if (size < 3) return; // no specifier: nothing to answer to
     uint8_t cmd = d[0], op = d[1] & kOpMask, option = d[1] & kOptionMask;
     uint8_t spec = d[2], index = spec & kIndexMask;
-    if (op != kGet && op != kSet) return;  // replies and acknowledgements are not requests
+    if (op != kGet && op != kSet) return; // replies and acknowledgements are not requests
     uint8_t replyOption = op == kGet ? option : uint8_t(option | kAck);
     if (!(spec & kRequest) || (spec & (kStream | kError))) {
         ueiError(n, cmd, replyOption, index, aErrPacket, now);
@@ -184,24 +201,46 @@ void ModuleCore::handleUEI(Node& n, const uint8_t* d, size_t size, Clock::time_p
         } else {
             const ModuleIdentity& id = n.state.identity;
             switch (option) {
-            case 1: v = id.address; break;
-            case 2: v = id.router; break;
-            case 7: v = id.version; break;
-            case 8: v = id.model; break;
-            case 9: v = id.serial; break;
-            case 22:
-                v = uint32_t(std::chrono::duration_cast<std::chrono::seconds>(now - n.booted)
-                                 .count());
+            case 1:
+                v = id.address;
                 break;
-            case 43: v = id.build; break;
-            case 45: v = desc_.protocolFeatures; break;
-            default: v = n.values[option]; break;
+            case 2:
+                v = id.router;
+                break;
+            case 7:
+                v = id.version;
+                break;
+            case 8:
+                v = id.model;
+                break;
+            case 9:
+                v = id.serial;
+                break;
+            case 22:
+                v = uint32_t(
+                    std::chrono::duration_cast<std::chrono::seconds>(now - n.booted).count());
+                break;
+            case 43:
+                v = id.build;
+                break;
+            case 45:
+                v = desc_.protocolFeatures;
+                break;
+            default:
+                v = n.values[option];
+                break;
             }
         }
         switch (cmd == kClassStream ? Width::U8 : o->width) {
-        case Width::U8: r.push_back(uint8_t(v)); break;
-        case Width::U16: putBe16(r, uint16_t(v)); break;
-        default: putBe32(r, v); break;
+        case Width::U8:
+            r.push_back(uint8_t(v));
+            break;
+        case Width::U16:
+            putBe16(r, uint16_t(v));
+            break;
+        default:
+            putBe32(r, v);
+            break;
         }
         emit(n, std::move(r), now);
         return;
@@ -213,13 +252,13 @@ void ModuleCore::handleUEI(Node& n, const uint8_t* d, size_t size, Clock::time_p
         return;
     }
     uint32_t v = 0;
-    for (size_t i = 3; i < size; ++i) v = v << 8 | d[i];
+    for (size_t i = 3; i < size; ++i)
+        v = v << 8 | d[i];
     Bytes ack{cmd, replyOption, index};
 
     if (cmd == kClassStream) {
         // The value is the key's lower half: module, command, option, index.
-        uint8_t km = uint8_t(v >> 24), kc = uint8_t(v >> 16), ko = uint8_t(v >> 8),
-                ki = uint8_t(v);
+        uint8_t km = uint8_t(v >> 24), kc = uint8_t(v >> 16), ko = uint8_t(v >> 8), ki = uint8_t(v);
         if (km != n.state.identity.address) {
             ueiError(n, cmd, replyOption, index, aErrParam, now);
             return;
@@ -228,8 +267,10 @@ void ModuleCore::handleUEI(Node& n, const uint8_t* d, size_t size, Clock::time_p
             ueiError(n, cmd, replyOption, index, aErrInvalidEntity, now);
             return;
         }
-        if (option == 1) n.subscriptions.insert({kc, ko, ki});
-        else n.subscriptions.erase({kc, ko, ki});
+        if (option == 1)
+            n.subscriptions.insert({kc, ko, ki});
+        else
+            n.subscriptions.erase({kc, ko, ki});
         emit(n, std::move(ack), now);
         if (option == 1 && nextSample_ == Clock::time_point::max())
             nextSample_ = now + std::chrono::milliseconds(desc_.streamPeriodMs);
@@ -242,9 +283,12 @@ void ModuleCore::handleUEI(Node& n, const uint8_t* d, size_t size, Clock::time_p
             return;
         }
         if (cls == kClassSystem) {
-            if (option == 0) n.saved = n.values;
-            else if (option == 1) n.values = n.defaults;
-            else n.values = n.saved;
+            if (option == 0)
+                n.saved = n.values;
+            else if (option == 1)
+                n.values = n.defaults;
+            else
+                n.values = n.saved;
         }
         emit(n, std::move(ack), now);
         return;
@@ -266,7 +310,9 @@ void ModuleCore::handleUEI(Node& n, const uint8_t* d, size_t size, Clock::time_p
                 v ? now + std::chrono::milliseconds(100 * v) : Clock::time_point::max();
         }
         break;
-    case 10: n.saved = n.values; break;
+    case 10:
+        n.saved = n.values;
+        break;
     case 11:
         emit(n, std::move(ack), now);
         n.values = n.saved;
@@ -279,13 +325,16 @@ void ModuleCore::handleUEI(Node& n, const uint8_t* d, size_t size, Clock::time_p
         }
         n.state.routeToMe = v == 1;
         break;
-    case 24: break;
+    case 24:
+        break;
     case 37:
         n.values = n.defaults;
         n.name = n.defaultName;
         n.powerConfig.clear();
         break;
-    default: n.values[option] = v; break;
+    default:
+        n.values[option] = v;
+        break;
     }
     emit(n, std::move(ack), now);
 }
@@ -347,7 +396,8 @@ void ModuleCore::finishBytesSet(Node& n, Clock::time_point now) {
             return;
         }
         n.pending.insert(n.pending.end(), r.data.begin(), r.data.end());
-        for (uint8_t b : r.data) n.sum += b;
+        for (uint8_t b : r.data)
+            n.sum += b;
     } else if (r.option == 31) {
         if (r.data.size() % 4) {
             ueiError(n, r.cmd, ackOption, r.index, aErrSize, now);
@@ -390,9 +440,12 @@ void ModuleCore::handleUpgrade(Node& n, const uint8_t* d, size_t size, Clock::ti
     case kUpPrepare: {
         Bytes r{kCmdUpgrade, kUpStatus};
         uint8_t code = aErrNone;
-        if (size != 7) code = aErrSize;
-        else if (mode == UpgradeMode::Firmware) code = aErrMode;
-        else if (d[2] > 7) code = aErrParam;
+        if (size != 7)
+            code = aErrSize;
+        else if (mode == UpgradeMode::Firmware)
+            code = aErrMode;
+        else if (d[2] > 7)
+            code = aErrParam;
         if (const Fault* f = hit(FaultKind::PrepareStatus, d, size); f && !code)
             code = uint8_t(f->value ? f->value : 1);
         r.push_back(code);
@@ -421,10 +474,11 @@ void ModuleCore::handleUpgrade(Node& n, const uint8_t* d, size_t size, Clock::ti
             r.push_back(uint8_t(count - 1));
         } else if (fits) {
             n.pending.insert(n.pending.end(), d + 2, d + size);
-            for (size_t i = 2; i < size; ++i) n.sum += d[i];
+            for (size_t i = 2; i < size; ++i)
+                n.sum += d[i];
             r.push_back(uint8_t(count));
         } else {
-            r.push_back(0);  // nothing taken
+            r.push_back(0); // nothing taken
         }
         emit(n, std::move(r), now);
         return;
@@ -467,7 +521,7 @@ void ModuleCore::handleUpgrade(Node& n, const uint8_t* d, size_t size, Clock::ti
         return;
     }
     case kUpLoad: {
-        if (size != 2 || mode == UpgradeMode::Firmware) return;  // no session to start from
+        if (size != 2 || mode == UpgradeMode::Firmware) return; // no session to start from
         commitLoaderBlock();
         emit(n, Bytes{kCmdUpgrade, kUpLoad}, now);
         bool never = hit(FaultKind::NoReturn, d, size) != nullptr;
@@ -506,7 +560,8 @@ void ModuleCore::handleUpgrade(Node& n, const uint8_t* d, size_t size, Clock::ti
                       : std::optional<Clock::duration>(std::chrono::milliseconds(desc_.restartMs)));
         return;
     }
-    default: return;  // status replies and unknown sub-commands are not requests
+    default:
+        return; // status replies and unknown sub-commands are not requests
     }
 }
 
@@ -516,27 +571,31 @@ void ModuleCore::handleI2C(Node& n, const uint8_t* d, size_t size, Clock::time_p
     if (size < 4) return;
     uint8_t bus = d[1], addr = d[2];
     auto acked = [&](uint8_t a) {
-        if (&n != nodes_[0].get()) return false;  // only the router has modules behind it
+        if (&n != nodes_[0].get()) return false; // only the router has modules behind it
         for (size_t i = 1; i < nodes_.size(); ++i)
             if (nodes_[i]->state.identity.address == (a & 0xFE) && nodes_[i]->state.online)
                 return true;
         return false;
     };
-    if (size == 4 && addr == 1) {  // pull-up
-        uint8_t st = bus != 0 ? uint8_t(0x80 | aErrInvalidEntity)
+    if (size == 4 && addr == 1) { // pull-up
+        uint8_t st = bus != 0   ? uint8_t(0x80 | aErrInvalidEntity)
                      : d[3] > 1 ? uint8_t(0x80 | aErrParam)
                                 : uint8_t(0);
         emit(n, Bytes{kCmdI2C, bus, 1, d[3], st}, now);
         return;
     }
-    if (addr & 1) {  // read
+    if (addr & 1) { // read
         Bytes r{kCmdI2C, bus, addr};
         uint8_t len = size == 5 ? d[3] : 0;
         uint8_t st = 0;
-        if (bus != 0) st = 0x80 | aErrInvalidEntity;
-        else if (size != 5 || len > 23) st = 0x80 | aErrSize;
-        else if (d[4] > 3) st = 0x80 | aErrParam;
-        else if (!acked(addr)) st = kI2CNoAck;
+        if (bus != 0)
+            st = 0x80 | aErrInvalidEntity;
+        else if (size != 5 || len > 23)
+            st = 0x80 | aErrSize;
+        else if (d[4] > 3)
+            st = 0x80 | aErrParam;
+        else if (!acked(addr))
+            st = kI2CNoAck;
         Bytes data;
         if (!st) {
             data = n.i2cData[addr & 0xFE];
@@ -550,10 +609,14 @@ void ModuleCore::handleI2C(Node& n, const uint8_t* d, size_t size, Clock::time_p
     }
     // write
     uint8_t st = 0;
-    if (bus != 0) st = 0x80 | aErrInvalidEntity;
-    else if (size < 5 || d[3] > 23 || size != size_t(5) + d[3]) st = 0x80 | aErrSize;
-    else if (d[4] > 3) st = 0x80 | aErrParam;
-    else if (!acked(addr)) st = kI2CNoAck;
+    if (bus != 0)
+        st = 0x80 | aErrInvalidEntity;
+    else if (size < 5 || d[3] > 23 || size != size_t(5) + d[3])
+        st = 0x80 | aErrSize;
+    else if (d[4] > 3)
+        st = 0x80 | aErrParam;
+    else if (!acked(addr))
+        st = kI2CNoAck;
     if (!st) n.i2cData[addr] = Bytes(d + 5, d + size);
     emit(n, Bytes{kCmdI2C, bus, addr, 0, st}, now);
 }
@@ -575,7 +638,7 @@ void ModuleCore::handleInfo(Node& n, const uint8_t* d, size_t size, Clock::time_
                               ? uint32_t(aErrParam)
                               : ueiSupport(n, d[2], d[3], d[4], flags);
         r.push_back(uint8_t(answer));
-        r.erase(r.begin() + 5);  // the flags byte is replaced by the answer
+        r.erase(r.begin() + 5); // the flags byte is replaced by the answer
         break;
     }
     case 4: {
@@ -588,9 +651,10 @@ void ModuleCore::handleInfo(Node& n, const uint8_t* d, size_t size, Clock::time_
     case 5:
     case 6:
         if (size != 4) return;
-        r.push_back(0);  // no sub-entities; every entity is in group 0
+        r.push_back(0); // no sub-entities; every entity is in group 0
         break;
-    default: return;
+    default:
+        return;
     }
     emit(n, std::move(r), now);
 }
@@ -623,8 +687,10 @@ void ModuleCore::handleSlot(Node& n, const uint8_t* d, size_t size, Clock::time_
         }
         SlotSpec& s = it->second;
         Bytes r(d, d + 4);
-        if (sub == 1) putBe16(r, s.capacity);
-        else if (sub == 2) putBe16(r, uint16_t(s.content.size()));
+        if (sub == 1)
+            putBe16(r, s.capacity);
+        else if (sub == 2)
+            putBe16(r, uint16_t(s.content.size()));
         else {
             for (auto& [h, o] : n.openSlots) {
                 if (o.store == d[2] && o.slot == d[3]) {
@@ -637,7 +703,7 @@ void ModuleCore::handleSlot(Node& n, const uint8_t* d, size_t size, Clock::time_
                 return;
             }
             uint8_t h = n.nextHandle;
-            n.nextHandle = uint8_t(n.nextHandle % 254 + 1);  // 1..254; 255 means none
+            n.nextHandle = uint8_t(n.nextHandle % 254 + 1); // 1..254; 255 means none
             n.openSlots[h] = OpenSlot{d[2], d[3], sub == 4, 0};
             if (sub == 4) s.content.clear();
             r.push_back(h);
@@ -676,7 +742,8 @@ void ModuleCore::handleSlot(Node& n, const uint8_t* d, size_t size, Clock::time_
                 return;
             }
             uint8_t sum = 0;
-            for (size_t i = 3; i < size; ++i) sum = uint8_t(sum + d[i]);
+            for (size_t i = 3; i < size; ++i)
+                sum = uint8_t(sum + d[i]);
             s.content.insert(s.content.end(), d + 3, d + size);
             emit(n, Bytes{kCmdSlot, 7, d[2], sum}, now);
         } else {
@@ -703,7 +770,7 @@ void ModuleCore::handleFactory(Node& n, const uint8_t* d, size_t size, Clock::ti
     auto error = [&](uint8_t b, uint32_t code) {
         emit(n, Bytes{kCmdFactory, uint8_t(b | 0x80), uint8_t(code)}, now);
     };
-    if (flags == 0x20) {  // end of a transfer, with the count
+    if (flags == 0x20) { // end of a transfer, with the count
         if (size != 4 || block != 0) {
             error(0, aErrSize);
             return;
@@ -729,7 +796,7 @@ void ModuleCore::handleFactory(Node& n, const uint8_t* d, size_t size, Clock::ti
         return;
     }
     FactoryBlockSpec& fb = it->second;
-    if (flags == 0x40 || flags == 0x00) {  // read
+    if (flags == 0x40 || flags == 0x00) { // read
         if (size != 2) {
             error(block, aErrSize);
             return;
@@ -748,13 +815,14 @@ void ModuleCore::handleFactory(Node& n, const uint8_t* d, size_t size, Clock::ti
         emit(n, std::move(r), now);
         return;
     }
-    if (flags == 0x50 || flags == 0x10) {  // write
+    if (flags == 0x50 || flags == 0x10) { // write
         if (size < 3) {
             error(block, aErrSize);
             return;
         }
         if (flags == 0x50) n.factoryTransfer = FactoryTransfer{block, true, {}, 0, 0};
-        if (!n.factoryTransfer || !n.factoryTransfer->writing || n.factoryTransfer->block != block) {
+        if (!n.factoryTransfer || !n.factoryTransfer->writing ||
+            n.factoryTransfer->block != block) {
             error(block, aErrNotReady);
             return;
         }

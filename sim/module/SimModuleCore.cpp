@@ -11,7 +11,7 @@ using namespace wire;
 void Flash::write(uint32_t address, const uint8_t* data, size_t length) {
     if (length == 0) return;
     uint64_t start = address;
-    uint64_t end = start + length;  // exclusive; may reach 2^32
+    uint64_t end = start + length; // exclusive; may reach 2^32
     // Merge with every segment that overlaps or touches [start, end).
     Bytes merged;
     uint64_t mergedStart = start;
@@ -31,7 +31,8 @@ void Flash::write(uint32_t address, const uint8_t* data, size_t length) {
         mergedEnd = std::max(mergedEnd, s + b.size());
     }
     merged.assign(mergedEnd - mergedStart, 0xFF);
-    for (auto& [s, b] : absorbed) std::copy(b.begin(), b.end(), merged.begin() + (s - mergedStart));
+    for (auto& [s, b] : absorbed)
+        std::copy(b.begin(), b.end(), merged.begin() + (s - mergedStart));
     std::copy(data, data + length, merged.begin() + (start - mergedStart));
     segments_.emplace(uint32_t(mergedStart), std::move(merged));
 }
@@ -48,7 +49,8 @@ bool Flash::read(uint32_t address, uint8_t* out, size_t length) const {
 
 size_t Flash::size() const {
     size_t n = 0;
-    for (auto& [a, b] : segments_) n += b.size();
+    for (auto& [a, b] : segments_)
+        n += b.size();
     return n;
 }
 
@@ -64,17 +66,18 @@ void initNode(ModuleCore::Node& n, const ModuleIdentity& id, const Description& 
     n.name.assign(id.name.begin(), id.name.end());
     if (n.name.size() > d.nameCapacity) n.name.resize(d.nameCapacity);
     // Plain stored values of the system entity, as a bench supply would read them.
-    n.values = {{3, 0},        {4, 1},         {6, 0},        {12, 5020},  {13, 0},
-                {14, 0},       {15, 0},        {16, 0},       {21, 312},   {23, 41000},
-                {25, 12010},   {26, 405},      {27, 29500},   {28, 18000}, {29, 1},
-                {30, 0},       {33, 100000},   {34, 100000},  {35, 0},     {38, 0},
-                {40, 0x0102},  {41, 0},        {42, 255}};
+    n.values = {{3, 0},      {4, 1},      {6, 0},       {12, 5020},  {13, 0},      {14, 0},
+                {15, 0},     {16, 0},     {21, 312},    {23, 41000}, {25, 12010},  {26, 405},
+                {27, 29500}, {28, 18000}, {29, 1},      {30, 0},     {33, 100000}, {34, 100000},
+                {35, 0},     {38, 0},     {40, 0x0102}, {41, 0},     {42, 255}};
     if (d.heartbeatMs) n.values[3] = uint8_t(std::min<uint32_t>(255, (d.heartbeatMs + 99) / 100));
     n.saved = n.values;
     n.defaults = n.values;
     n.defaultName = n.name;
-    for (auto& s : d.slots) n.slots[{s.store, s.slot}] = s;
-    for (auto& f : d.factory) n.factory[f.block] = f;
+    for (auto& s : d.slots)
+        n.slots[{s.store, s.slot}] = s;
+    for (auto& f : d.factory)
+        n.factory[f.block] = f;
 }
 
 } // namespace
@@ -91,7 +94,8 @@ ModuleCore::ModuleCore(Description description, Clock::time_point now)
         initNode(*n, id, desc_, now);
         nodes_.push_back(std::move(n));
     }
-    for (auto& f : desc_.faults) addFault(f);
+    for (auto& f : desc_.faults)
+        addFault(f);
     if (desc_.heartbeatMs) nextHeartbeat_ = now + std::chrono::milliseconds(desc_.heartbeatMs);
 }
 
@@ -106,7 +110,9 @@ void ModuleCore::setNextFirmware(uint32_t version, uint32_t build) {
     nextFirmware_ = {version, build};
 }
 
-uint8_t ModuleCore::address() const { return nodes_[0]->state.identity.address; }
+uint8_t ModuleCore::address() const {
+    return nodes_[0]->state.identity.address;
+}
 
 const ModuleState* ModuleCore::module(uint8_t address) const {
     for (auto& n : nodes_)
@@ -188,8 +194,10 @@ void ModuleCore::onFrame(const Bytes& frame, Clock::time_point now) {
         return;
     }
     if (const Fault* f = hit(FaultKind::Disconnect, d, size)) {
-        if (f->value) dropLink(now, std::chrono::milliseconds(f->value));
-        else dropLink(now, std::nullopt);
+        if (f->value)
+            dropLink(now, std::chrono::milliseconds(f->value));
+        else
+            dropLink(now, std::nullopt);
         return;
     }
     handleHostFrame(addr, d, size, now);
@@ -198,7 +206,7 @@ void ModuleCore::onFrame(const Bytes& frame, Clock::time_point now) {
 void ModuleCore::handleHostFrame(uint8_t addr, const uint8_t* d, size_t size,
                                  Clock::time_point now) {
     Node* n = nodeAt(addr);
-    if (!n) return;  // nobody on this link has that address
+    if (!n) return; // nobody on this link has that address
     if (n != nodes_[0].get()) {
         if (!routed(*n) || !n->state.online) return;
     }
@@ -259,7 +267,8 @@ void ModuleCore::emit(Node& from, Bytes data, Clock::time_point now) {
     if (garbage) {
         // Noise that breaks the host's framing: a zero address byte, then odd bytes.
         Bytes noise(garbage->value ? garbage->value : 1);
-        for (size_t i = 0; i < noise.size(); ++i) noise[i] = i == 0 ? 0x00 : uint8_t(0x3F + 2 * i);
+        for (size_t i = 0; i < noise.size(); ++i)
+            noise[i] = i == 0 ? 0x00 : uint8_t(0x3F + 2 * i);
         sent_.push_back(noise);
         out_.push_back({Output::Raw, std::move(noise)});
     }
@@ -355,8 +364,10 @@ void ModuleCore::tick(Clock::time_point now) {
         nextSample_ = now + std::chrono::milliseconds(desc_.streamPeriodMs);
     }
     bool streaming = false;
-    for (auto& n : nodes_) streaming |= !n->subscriptions.empty();
-    if (!streaming) nextSample_ = Clock::time_point::max();
+    for (auto& n : nodes_)
+        streaming |= !n->subscriptions.empty();
+    if (!streaming)
+        nextSample_ = Clock::time_point::max();
     else if (nextSample_ == Clock::time_point::max())
         nextSample_ = now + std::chrono::milliseconds(desc_.streamPeriodMs);
 }
@@ -377,8 +388,8 @@ void ModuleCore::sendSamples(Clock::time_point now) {
             if (!wanted) continue;
             uint32_t value;
             if (opt == 22) {
-                value = uint32_t(std::chrono::duration_cast<std::chrono::seconds>(now - n.booted)
-                                     .count());
+                value = uint32_t(
+                    std::chrono::duration_cast<std::chrono::seconds>(now - n.booted).count());
             } else {
                 // Readings wander a little around their stored value.
                 value = n.values[opt] + uint32_t((ts / 100000) % 7);

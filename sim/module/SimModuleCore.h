@@ -24,10 +24,10 @@ using Bytes = std::vector<uint8_t>;
 // One thing the transport must do, in order.
 struct Output {
     enum Kind {
-        Frame,     // one packet in wire form: address, length, data
-        Raw,       // bytes that are no frame (injected noise), sent as they are
-        LinkDown,  // the device dropped off its link
-        LinkUp,    // the device is back
+        Frame,    // one packet in wire form: address, length, data
+        Raw,      // bytes that are no frame (injected noise), sent as they are
+        LinkDown, // the device dropped off its link
+        LinkUp,   // the device is back
     };
     Kind kind;
     Bytes bytes;
@@ -45,34 +45,34 @@ public:
     void clear() { segments_.clear(); }
 
 private:
-    std::map<uint32_t, Bytes> segments_;  // start address -> bytes; never adjacent or overlapping
+    std::map<uint32_t, Bytes> segments_; // start address -> bytes; never adjacent or overlapping
 };
 
 // Where a module's boot loader stands.
 enum class UpgradeMode {
-    Firmware,  // running its firmware; an upgrade starts with init
-    Session,   // after init: loader blocks are taken and started with load
-    Loader,    // the boot loader runs: firmware blocks are taken in chunks and written
+    Firmware, // running its firmware; an upgrade starts with init
+    Session,  // after init: loader blocks are taken and started with load
+    Loader,   // the boot loader runs: firmware blocks are taken in chunks and written
 };
 
 // A read-only picture of one module for tests.
 struct ModuleState {
-    ModuleIdentity identity;  // as it reports itself now (serial, version and build change)
+    ModuleIdentity identity; // as it reports itself now (serial, version and build change)
     UpgradeMode mode = UpgradeMode::Firmware;
     bool online = true;
     bool routeToMe = false;
     uint32_t restarts = 0;
-    uint32_t committedWrites = 0;  // chunks committed with the write command
+    uint32_t committedWrites = 0; // chunks committed with the write command
     Flash flash;
 };
 
 struct LinkStats {
     uint64_t syncRequests = 0;
-    uint64_t framingErrors = 0;   // bytes that broke the framing and started a hunt
+    uint64_t framingErrors = 0; // bytes that broke the framing and started a hunt
     uint64_t heartbeatsSent = 0;
     uint64_t heartbeatReplies = 0;    // V + 2 as expected
-    uint64_t heartbeatBadReplies = 0;  // any other value
-    uint64_t heartbeatsMissed = 0;     // a heartbeat went unanswered until the next one
+    uint64_t heartbeatBadReplies = 0; // any other value
+    uint64_t heartbeatsMissed = 0;    // a heartbeat went unanswered until the next one
     bool forceRoute = false;
     uint64_t linkDrops = 0;
 };
@@ -110,7 +110,7 @@ public:
     uint8_t address() const;
     const Description& description() const { return desc_; }
 
-    struct Node;  // one simulated module (internal)
+    struct Node; // one simulated module (internal)
 
 private:
     struct ActiveFault {
@@ -151,7 +151,7 @@ private:
                         uint8_t flags) const;
 
     Description desc_;
-    std::vector<std::unique_ptr<Node>> nodes_;  // nodes_[0] owns the link
+    std::vector<std::unique_ptr<Node>> nodes_; // nodes_[0] owns the link
     std::vector<ActiveFault> faults_;
     std::optional<std::pair<uint32_t, uint32_t>> nextFirmware_;
 
@@ -170,7 +170,7 @@ private:
     Clock::time_point nextSample_ = Clock::time_point::max();
     Clock::time_point started_;
 
-    std::multimap<Clock::time_point, Bytes> late_;  // late frames by due time
+    std::multimap<Clock::time_point, Bytes> late_; // late frames by due time
     std::vector<Output> out_;
     std::vector<Bytes> received_;
     std::vector<Bytes> sent_;

@@ -66,7 +66,7 @@ struct BytesRun {
     uint8_t cmd = 0, option = 0, index = 0;
     Bytes data;
     uint8_t nextSequence = 0;
-    bool failed = false;  // an error was answered; the rest of the run is swallowed
+    bool failed = false; // an error was answered; the rest of the run is swallowed
 };
 
 struct OpenSlot {
@@ -79,37 +79,37 @@ struct FactoryTransfer {
     uint8_t block = 0;
     bool writing = false;
     Bytes staged;        // a write lands only when its end packet confirms the count
-    size_t position = 0;  // bytes handed out by a read
+    size_t position = 0; // bytes handed out by a read
     size_t transferred = 0;
 };
 
 struct ModuleCore::Node {
     ModuleState state;
-    uint32_t ownSerial = 0;  // the serial it has outside its loader
+    uint32_t ownSerial = 0; // the serial it has outside its loader
     Clock::time_point booted;
-    std::optional<Clock::time_point> offlineUntil;  // behind modules restarting
+    std::optional<Clock::time_point> offlineUntil; // behind modules restarting
     bool neverBack = false;
 
-    std::map<uint8_t, uint32_t> values;  // scalar system options
-    std::map<uint8_t, uint32_t> saved;   // the last save
-    std::map<uint8_t, uint32_t> defaults;  // factory defaults
+    std::map<uint8_t, uint32_t> values;   // scalar system options
+    std::map<uint8_t, uint32_t> saved;    // the last save
+    std::map<uint8_t, uint32_t> defaults; // factory defaults
     Bytes name;
     Bytes defaultName;
-    Bytes powerConfig;  // option 31
+    Bytes powerConfig; // option 31
     std::optional<BytesRun> run;
 
     // Upgrade.
     bool blockActive = false;
     uint32_t blockAddress = 0;
     uint8_t blockFlags = 0;
-    uint32_t committed = 0;  // bytes of the block committed so far
-    Bytes pending;           // taken since the last prepare or commit
+    uint32_t committed = 0; // bytes of the block committed so far
+    Bytes pending;          // taken since the last prepare or commit
     uint32_t sum = 0;
-    bool newFirmware = false;  // a firmware chunk was written since the loader started
+    bool newFirmware = false; // a firmware chunk was written since the loader started
 
     // Store slots and factory data.
     std::map<std::pair<uint8_t, uint8_t>, SlotSpec> slots;
-    std::map<uint8_t, OpenSlot> openSlots;  // by handle
+    std::map<uint8_t, OpenSlot> openSlots; // by handle
     uint8_t nextHandle = 1;
     std::map<uint8_t, FactoryBlockSpec> factory;
     std::optional<FactoryTransfer> factoryTransfer;
@@ -117,7 +117,7 @@ struct ModuleCore::Node {
     // Streams: registered (command, option, index) patterns, 255 = any.
     std::set<std::array<uint8_t, 3>> subscriptions;
 
-    std::map<uint8_t, Bytes> i2cData;  // what was last written to each bus address
+    std::map<uint8_t, Bytes> i2cData; // what was last written to each bus address
 };
 
 } // namespace sim

@@ -11,9 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -60,8 +60,8 @@ struct SimulatedModule::Pipe {
     std::deque<uint8_t> toHost;
     bool down = false;
     bool busy = false;
-    bool closed = false;    // the simulated module is gone
-    int writers = 0;        // host writes inside the module right now
+    bool closed = false; // the simulated module is gone
+    int writers = 0;     // host writes inside the module right now
     SimulatedModule* owner = nullptr;
 };
 
@@ -106,7 +106,9 @@ aErr pipeWrite(const uint8_t* data, size_t length, void* ref) {
     return ok ? aErrNone : aErrIO;
 }
 
-aErr pipePut(const uint8_t* byte, void* ref) { return pipeWrite(byte, 1, ref); }
+aErr pipePut(const uint8_t* byte, void* ref) {
+    return pipeWrite(byte, 1, ref);
+}
 
 aErr pipeDelete(void* ref) {
     delete static_cast<StreamRef*>(ref);
@@ -195,9 +197,9 @@ void SimulatedModule::flushLocked(std::unique_lock<std::mutex>&) {
             if (clientFd_ >= 0) {
                 size_t off = 0;
                 while (off < o.bytes.size()) {
-                    ssize_t n = ::send(clientFd_, o.bytes.data() + off, o.bytes.size() - off,
-                                       MSG_NOSIGNAL);
-                    if (n <= 0) break;  // the host is gone or stuck: the bytes are lost
+                    ssize_t n =
+                        ::send(clientFd_, o.bytes.data() + off, o.bytes.size() - off, MSG_NOSIGNAL);
+                    if (n <= 0) break; // the host is gone or stuck: the bytes are lost
                     off += size_t(n);
                 }
             }
@@ -272,7 +274,7 @@ size_t SimulatedModule::hostRead(uint8_t* buffer, size_t capacity,
 aStream* SimulatedModule::openInProcess() {
     {
         std::lock_guard lock(pipe_->m);
-        pipe_->toHost.clear();  // a new host starts from a quiet line
+        pipe_->toHost.clear(); // a new host starts from a quiet line
     }
     auto* ref = new StreamRef{pipe_};
     aStream* s = aStream_Create(pipeGet, pipePut, pipeWrite, pipeDelete, ref);
@@ -360,9 +362,10 @@ bool SimulatedModule::dumpFlash(const std::string& path, uint32_t from, uint32_t
     ModuleState m = module(address);
     Bytes image(length, 0xFF);
     for (auto& [a, b] : m.flash.segments()) {
-        uint64_t lo = std::max<uint64_t>(a, from), hi = std::min<uint64_t>(
-                                                       uint64_t(a) + b.size(), uint64_t(from) + length);
-        for (uint64_t x = lo; x < hi; ++x) image[x - from] = b[x - a];
+        uint64_t lo = std::max<uint64_t>(a, from),
+                 hi = std::min<uint64_t>(uint64_t(a) + b.size(), uint64_t(from) + length);
+        for (uint64_t x = lo; x < hi; ++x)
+            image[x - from] = b[x - a];
     }
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
@@ -528,8 +531,10 @@ void SimulatedModule::ptyLoop() {
         if (n <= 0) continue;
         for (ssize_t i = 0; i < n; ++i) {
             if (buf[i] != 0) {
-                if (encoded.size() < 32) encoded.push_back(buf[i]);
-                else overflow = true;
+                if (encoded.size() < 32)
+                    encoded.push_back(buf[i]);
+                else
+                    overflow = true;
                 continue;
             }
             if (encoded.empty()) continue;
@@ -537,7 +542,8 @@ void SimulatedModule::ptyLoop() {
             size_t m = overflow ? 0 : cobs_decode(encoded.data(), encoded.size(), frame.data());
             encoded.clear();
             overflow = false;
-            if (m > 2 && m == size_t(frame[1]) + 3 && crc8_check(frame.data(), m - 1, frame[m - 1])) {
+            if (m > 2 && m == size_t(frame[1]) + 3 &&
+                crc8_check(frame.data(), m - 1, frame[m - 1])) {
                 std::unique_lock lock(mu_);
                 if (core_.busy()) continue;
                 core_.receive(frame.data(), m - 1, Clock::now());
@@ -559,7 +565,8 @@ bool inPrivateNamespace(std::string* seen) {
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) return false;
     std::set<std::string> names;
-    for (auto* a = list; a; a = a->ifa_next) names.insert(a->ifa_name);
+    for (auto* a = list; a; a = a->ifa_next)
+        names.insert(a->ifa_name);
     ::freeifaddrs(list);
     bool ok = true;
     for (auto& n : names) {
@@ -575,7 +582,8 @@ void SimulatedModule::startDiscoveryResponder(const std::string& interfaceAddres
     std::string seen;
     if (!inPrivateNamespace(&seen))
         throw std::runtime_error("discovery answers only inside a private network namespace "
-                                 "(scripts/netns-run); interfaces here: " + seen);
+                                 "(scripts/netns-run); interfaces here: " +
+                                 seen);
     std::lock_guard lock(mu_);
     if (tcpPort_ == 0) throw std::runtime_error("discovery needs the TCP service first");
     if (discoveryFd_ >= 0) throw std::runtime_error("discovery already answering");
@@ -617,10 +625,11 @@ void SimulatedModule::discoveryLoop() {
         uint8_t req[64];
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        ssize_t n = ::recvfrom(discoveryFd_, req, sizeof req, 0,
-                               reinterpret_cast<sockaddr*>(&from), &len);
+        ssize_t n =
+            ::recvfrom(discoveryFd_, req, sizeof req, 0, reinterpret_cast<sockaddr*>(&from), &len);
         bool valid = n == 16 && req[0] == 0x01;
-        for (ssize_t i = 1; valid && i < n; ++i) valid = req[i] == 0;
+        for (ssize_t i = 1; valid && i < n; ++i)
+            valid = req[i] == 0;
         if (!valid) continue;
         uint8_t reply[16] = {};
         {
@@ -631,7 +640,8 @@ void SimulatedModule::discoveryLoop() {
             reply[2] = uint8_t(tcpPort_);
             reply[3] = uint8_t(tcpPort_ >> 8);
             uint32_t sn = m->identity.serial;
-            for (int i = 0; i < 4; ++i) reply[4 + i] = uint8_t(sn >> (8 * i));
+            for (int i = 0; i < 4; ++i)
+                reply[4 + i] = uint8_t(sn >> (8 * i));
             reply[12] = m->identity.model;
             log("discovery: answered " + std::string(inet_ntoa(from.sin_addr)));
         }

@@ -73,8 +73,8 @@ public:
 
     // A consistent picture, taken under the device's lock.
     struct View {
-        const std::vector<Bytes>& received;  // every frame received, wire form
-        const std::vector<Bytes>& sent;      // every frame (and noise) sent
+        const std::vector<Bytes>& received; // every frame received, wire form
+        const std::vector<Bytes>& sent;     // every frame (and noise) sent
         const LinkStats& stats;
         bool linkUp;
         const ModuleCore& core;
@@ -120,14 +120,14 @@ private:
     bool stopping_ = false;
     std::function<void(const std::string&)> log_;
 
-    std::shared_ptr<Pipe> pipe_;  // in-process pair and raw host access
+    std::shared_ptr<Pipe> pipe_; // in-process pair and raw host access
 
     // TCP
     std::string tcpAddress_;
     uint16_t tcpPort_ = 0;
     int listenFd_ = -1;
     int clientFd_ = -1;
-    int wakeFd_[2] = {-1, -1};  // wakes the transport threads
+    int wakeFd_[2] = {-1, -1}; // wakes the transport threads
     std::mutex sendMu_;
 
     // Pseudo-terminal

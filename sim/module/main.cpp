@@ -30,7 +30,9 @@ const char* kUsage =
     "then writes each written flash range as PREFIX-XXXXXXXX.bin with --dump-flash.\n";
 
 volatile std::sig_atomic_t gStop = 0;
-void onSignal(int) { gStop = 1; }
+void onSignal(int) {
+    gStop = 1;
+}
 
 } // namespace
 
@@ -59,9 +61,8 @@ int main(int argc, char** argv) {
                 size_t start = 0;
                 while (start <= spec.size()) {
                     size_t comma = spec.find(',', start);
-                    std::string item = spec.substr(start, comma == std::string::npos
-                                                              ? std::string::npos
-                                                              : comma - start);
+                    std::string item = spec.substr(
+                        start, comma == std::string::npos ? std::string::npos : comma - start);
                     auto eq = item.find('=');
                     if (eq == std::string::npos)
                         throw std::invalid_argument("--behind takes key=value items");
@@ -107,15 +108,18 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onSignal);
     try {
         sim::SimulatedModule dev(d);
-        if (verbose) dev.setLog([](const std::string& line) { std::fprintf(stderr, "module-sim: %s\n", line.c_str()); });
+        if (verbose)
+            dev.setLog([](const std::string& line) {
+                std::fprintf(stderr, "module-sim: %s\n", line.c_str());
+            });
         if (tcpGiven || !pty) {
             std::string address = "127.0.0.1";
             uint16_t port = 0;
             if (!tcp.empty()) {
                 auto colon = tcp.rfind(':');
                 if (colon != std::string::npos) address = tcp.substr(0, colon);
-                port = uint16_t(sim::parseNumber(colon == std::string::npos ? tcp
-                                                                             : tcp.substr(colon + 1)));
+                port = uint16_t(
+                    sim::parseNumber(colon == std::string::npos ? tcp : tcp.substr(colon + 1)));
             }
             port = dev.listenTcp(address, port);
             std::printf("tcp %s:%u\n", address.c_str(), unsigned(port));
@@ -123,9 +127,11 @@ int main(int argc, char** argv) {
         if (pty) std::printf("pty %s\n", dev.openPty().c_str());
         if (!discovery.empty()) dev.startDiscoveryResponder(discovery);
         std::fflush(stdout);
-        while (!gStop) ::usleep(100000);
+        while (!gStop)
+            ::usleep(100000);
         if (!dumpPath.empty()) {
-            for (auto& f : dev.dumpFlashSegments(dumpPath)) std::printf("flash %s\n", f.c_str());
+            for (auto& f : dev.dumpFlashSegments(dumpPath))
+                std::printf("flash %s\n", f.c_str());
         }
     } catch (const std::exception& e) {
         std::cerr << "module-sim: " << e.what() << "\n";

@@ -41,8 +41,10 @@ public:
         while (out.size() < n && std::chrono::steady_clock::now() < deadline) {
             uint8_t b;
             err_ = aStream_Read(s_, &b, 1);
-            if (err_ == aErrNone) out.push_back(b);
-            else if (err_ != aErrNotReady) break;
+            if (err_ == aErrNone)
+                out.push_back(b);
+            else if (err_ != aErrNotReady)
+                break;
         }
         return out;
     }

@@ -53,19 +53,18 @@ version = 0x2F020F00
 
 TEST(SimDescription, RefusesWhatNoDeviceCouldBe) {
     const char* bad[] = {
-        "address = 3",                 // odd module address
+        "address = 3", // odd module address
         "address = 0",
-        "serial = 0x1FFFFFFFF",        // wider than 32 bits
+        "serial = 0x1FFFFFFFF", // wider than 32 bits
         "block_size = 0",
-        "colour = blue",               // unknown key
+        "colour = blue", // unknown key
         "build = 12x",
-        "[behind]\nserial = 1",        // behind module without an address
-        "[behind]\naddress = 2",       // the router's own address
-        "fault = explode",
-        "fault = drop,cmd",
-        "version = 2.300.1",
+        "[behind]\nserial = 1",  // behind module without an address
+        "[behind]\naddress = 2", // the router's own address
+        "fault = explode",       "fault = drop,cmd", "version = 2.300.1",
     };
-    for (auto text : bad) EXPECT_THROW(sim::parseDescription(text), std::runtime_error) << text;
+    for (auto text : bad)
+        EXPECT_THROW(sim::parseDescription(text), std::runtime_error) << text;
 }
 
 TEST(SimDescription, FaultDefaults) {

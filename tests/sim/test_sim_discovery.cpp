@@ -64,9 +64,9 @@ TEST(SimDiscovery, AnswersTheMulticastRequestWithItsTcpService) {
     ::sendto(tx, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&group), sizeof group);
     pollfd p{rx, POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, 5000), 1);
-    EXPECT_EQ(::recv(rx, reply, sizeof reply, 0), 16);  // the valid one only...
+    EXPECT_EQ(::recv(rx, reply, sizeof reply, 0), 16); // the valid one only...
     p.revents = 0;
-    EXPECT_EQ(::poll(&p, 1, 300), 0);                   // ...and nothing else
+    EXPECT_EQ(::poll(&p, 1, 300), 0); // ...and nothing else
     ::close(rx);
     ::close(tx);
 }

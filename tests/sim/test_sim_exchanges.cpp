@@ -6,8 +6,8 @@
 #include "sim_host.h"
 
 using simtest::Bytes;
-using simtest::Host;
 using simtest::hex;
+using simtest::Host;
 
 namespace {
 
@@ -15,7 +15,7 @@ sim::Description hub() {
     sim::Description d;
     d.module.serial = 0x40F5849A;
     d.module.model = 5;
-    d.module.version = 0x2A000003;  // 2.10.3
+    d.module.version = 0x2A000003; // 2.10.3
     d.module.build = 1234;
     d.module.address = 2;
     d.restartMs = 50;
@@ -36,7 +36,8 @@ Bytes cat(Bytes a, const Bytes& b) {
 // Sum of the bytes as the boot loader keeps it, big-endian.
 Bytes sum32(const Bytes& b) {
     uint32_t s = 0;
-    for (uint8_t x : b) s += x;
+    for (uint8_t x : b)
+        s += x;
     return {uint8_t(s >> 24), uint8_t(s >> 16), uint8_t(s >> 8), uint8_t(s)};
 }
 
@@ -49,8 +50,7 @@ Bytes pkt(Bytes data, uint8_t address = 2) {
 TEST(SimExchanges, SyncHandshakeAnswersEveryRequestAndResumesAfterBrokenFraming) {
     sim::SimulatedModule dev(hub());
     Host host(dev.openInProcess());
-    Bytes six;
-    for (int i = 0; i < 6; ++i) six.insert(six.end(), {0xAD, 0x00});
+    const Bytes six{0xAD, 0x00, 0xAD, 0x00, 0xAD, 0x00, 0xAD, 0x00, 0xAD, 0x00, 0xAD, 0x00};
     ASSERT_EQ(host.write(six), aErrNone);
     EXPECT_EQ(hex(host.read(12)), "02 00 02 00 02 00 02 00 02 00 02 00");
 
@@ -77,11 +77,12 @@ TEST(SimExchanges, HeartbeatAlternatesAndChecksTheHostsReply) {
     host.write({0x02, 0x02, 0x00, 0x02});
     EXPECT_TRUE(dev.waitFor([](auto& v) { return v.stats.heartbeatReplies == 1; }, simtest::kWait));
     EXPECT_EQ(hex(host.frame()), "02 02 00 01");
-    host.write({0x02, 0x02, 0x00, 0x01});  // not V + 2
+    host.write({0x02, 0x02, 0x00, 0x01}); // not V + 2
     EXPECT_TRUE(
         dev.waitFor([](auto& v) { return v.stats.heartbeatBadReplies == 1; }, simtest::kWait));
     // Heartbeat replies are answered by nothing.
-    for (auto& f : dev.sent()) EXPECT_EQ(hex(f).substr(0, 9), "02 02 00 ") << hex(f);
+    for (auto& f : dev.sent())
+        EXPECT_EQ(hex(f).substr(0, 9), "02 02 00 ") << hex(f);
 }
 
 TEST(SimExchanges, SystemEntityGetsSetsAndErrors) {
@@ -91,44 +92,45 @@ TEST(SimExchanges, SystemEntityGetsSetsAndErrors) {
         Bytes request;
         const char* reply;
     } cases[] = {
-        {{0x03, 0x49, 0x20}, "02 07 03 09 00 40 F5 84 9A"},          // serial
-        {{0x03, 0x47, 0x20}, "02 07 03 07 00 2A 00 00 03"},          // version word
-        {{0x03, 0x6B, 0x20}, "02 07 03 2B 00 00 00 04 D2"},          // build 1234
-        {{0x03, 0x48, 0x20}, "02 04 03 08 00 05"},                   // model
-        {{0x03, 0x41, 0x20}, "02 04 03 01 00 02"},                   // module address
-        {{0x03, 0x6D, 0x20}, "02 07 03 2D 00 80 00 00 00"},          // features: pooled
-        {{0x03, 0x84, 0x20, 0x07}, "02 03 03 C4 00"},                // LED := 7
-        {{0x03, 0x44, 0x20}, "02 04 03 04 00 07"},                   // ... reads back
-        {{0x03, 0x89, 0x20, 0, 0, 0, 1}, "02 04 03 C9 80 15"},       // serial is read-only
-        {{0x03, 0x54, 0x20}, "02 04 03 14 80 15"},                   // routeToMe is set-only
-        {{0x03, 0x84, 0x20, 0x00, 0x07}, "02 04 03 C4 80 0E"},       // set of the wrong width
-        {{0x03, 0x49, 0x20, 0x00}, "02 04 03 09 80 0E"},             // get with a subindex
-        {{0x03, 0x7F, 0x20}, "02 04 03 3F 80 1D"},                   // unknown option
-        {{0x32, 0x41, 0x20}, "02 04 32 01 80 1C"},                   // unknown entity class
-        {{0x03, 0x49, 0x21}, "02 04 03 09 81 1C"},                   // no system entity 1
-        {{0x03, 0x49, 0x00}, "02 04 03 09 80 18"},                   // request bit missing
-        {{0x03, 0x94, 0x20, 0x02}, "02 04 03 D4 80 02"},             // routeToMe 2
-        {{0x5C, 0x80, 0x20, 0x00, 0x00, 0x03, 0x00}, "02 03 5C C0 00"},  // store: save system
-        {{0x5C, 0x80, 0x20, 0x00, 0x00, 0x33, 0x00}, "02 04 5C C0 80 1C"},  // no class 51
+        {{0x03, 0x49, 0x20}, "02 07 03 09 00 40 F5 84 9A"},                // serial
+        {{0x03, 0x47, 0x20}, "02 07 03 07 00 2A 00 00 03"},                // version word
+        {{0x03, 0x6B, 0x20}, "02 07 03 2B 00 00 00 04 D2"},                // build 1234
+        {{0x03, 0x48, 0x20}, "02 04 03 08 00 05"},                         // model
+        {{0x03, 0x41, 0x20}, "02 04 03 01 00 02"},                         // module address
+        {{0x03, 0x6D, 0x20}, "02 07 03 2D 00 80 00 00 00"},                // features: pooled
+        {{0x03, 0x84, 0x20, 0x07}, "02 03 03 C4 00"},                      // LED := 7
+        {{0x03, 0x44, 0x20}, "02 04 03 04 00 07"},                         // ... reads back
+        {{0x03, 0x89, 0x20, 0, 0, 0, 1}, "02 04 03 C9 80 15"},             // serial is read-only
+        {{0x03, 0x54, 0x20}, "02 04 03 14 80 15"},                         // routeToMe is set-only
+        {{0x03, 0x84, 0x20, 0x00, 0x07}, "02 04 03 C4 80 0E"},             // set of the wrong width
+        {{0x03, 0x49, 0x20, 0x00}, "02 04 03 09 80 0E"},                   // get with a subindex
+        {{0x03, 0x7F, 0x20}, "02 04 03 3F 80 1D"},                         // unknown option
+        {{0x32, 0x41, 0x20}, "02 04 32 01 80 1C"},                         // unknown entity class
+        {{0x03, 0x49, 0x21}, "02 04 03 09 81 1C"},                         // no system entity 1
+        {{0x03, 0x49, 0x00}, "02 04 03 09 80 18"},                         // request bit missing
+        {{0x03, 0x94, 0x20, 0x02}, "02 04 03 D4 80 02"},                   // routeToMe 2
+        {{0x5C, 0x80, 0x20, 0x00, 0x00, 0x03, 0x00}, "02 03 5C C0 00"},    // store: save system
+        {{0x5C, 0x80, 0x20, 0x00, 0x00, 0x33, 0x00}, "02 04 5C C0 80 1C"}, // no class 51
     };
-    for (auto& c : cases) EXPECT_EQ(hex(host.ask(pkt(c.request))), c.reply) << hex(c.request);
+    for (auto& c : cases)
+        EXPECT_EQ(hex(host.ask(pkt(c.request))), c.reply) << hex(c.request);
 }
 
 TEST(SimExchanges, NameOfSixtyBytesTravelsAsByteTransfersBothWays) {
     sim::SimulatedModule dev(hub());
     Host host(dev.openInProcess());
     Bytes name = seq(60, 'A');
-    Bytes run = cat(cat(pkt(cat(cat({0x03, 0xA0, 0x20}, Bytes(name.begin(), name.begin() + 24)),
-                                {0x80})),
-                        pkt(cat(cat({0x03, 0xA0, 0x20}, Bytes(name.begin() + 24, name.begin() + 48)),
-                                {0x81}))),
-                    pkt(cat(cat({0x03, 0xA0, 0x20}, Bytes(name.begin() + 48, name.end())), {0x02})));
+    Bytes run = cat(
+        cat(pkt(cat(cat({0x03, 0xA0, 0x20}, Bytes(name.begin(), name.begin() + 24)), {0x80})),
+            pkt(cat(cat({0x03, 0xA0, 0x20}, Bytes(name.begin() + 24, name.begin() + 48)), {0x81}))),
+        pkt(cat(cat({0x03, 0xA0, 0x20}, Bytes(name.begin() + 48, name.end())), {0x02})));
     ASSERT_EQ(run.size(), 30u + 30 + 18);
     EXPECT_EQ(hex(host.ask(run)), "02 03 03 E0 00");
 
     host.write(pkt({0x03, 0x60, 0x20}));
-    EXPECT_EQ(hex(host.frame()),
-              hex(pkt(cat(cat({0x03, 0x20, 0x00}, Bytes(name.begin(), name.begin() + 24)), {0x80}))));
+    EXPECT_EQ(
+        hex(host.frame()),
+        hex(pkt(cat(cat({0x03, 0x20, 0x00}, Bytes(name.begin(), name.begin() + 24)), {0x80}))));
     EXPECT_EQ(hex(host.frame()),
               hex(pkt(cat(cat({0x03, 0x20, 0x00}, Bytes(name.begin() + 24, name.begin() + 48)),
                           {0x81}))));
@@ -142,13 +144,15 @@ TEST(SimExchanges, NameOfSixtyBytesTravelsAsByteTransfersBothWays) {
     // Longer than the name's capacity (64): refused, the rest of the run swallowed.
     Bytes tooLong;
     for (uint8_t i = 0; i < 3; ++i)
-        tooLong = cat(tooLong, pkt(cat(cat({0x03, 0xA0, 0x20}, Bytes(24, 'z')),
-                                       {uint8_t(i < 2 ? 0x80 | i : i)})));
+        tooLong =
+            cat(tooLong,
+                pkt(cat(cat({0x03, 0xA0, 0x20}, Bytes(24, 'z')), {uint8_t(i < 2 ? 0x80 | i : i)})));
     EXPECT_EQ(hex(host.ask(tooLong)), "02 04 03 E0 80 0E");
     // Neither refused run touched the name.
     host.write(pkt({0x03, 0x60, 0x20}));
-    EXPECT_EQ(hex(host.frame()),
-              hex(pkt(cat(cat({0x03, 0x20, 0x00}, Bytes(name.begin(), name.begin() + 24)), {0x80}))));
+    EXPECT_EQ(
+        hex(host.frame()),
+        hex(pkt(cat(cat({0x03, 0x20, 0x00}, Bytes(name.begin(), name.begin() + 24)), {0x80}))));
 }
 
 TEST(SimExchanges, RouterAcknowledgesOnlyItsModulesAndRoutesOnRequest) {
@@ -162,17 +166,20 @@ TEST(SimExchanges, RouterAcknowledgesOnlyItsModulesAndRoutesOnRequest) {
     sim::SimulatedModule dev(d);
     Host host(dev.openInProcess());
     // I2C write of two zero bytes at speed 3: acknowledged for 4, refused (0x99) for 6.
-    EXPECT_EQ(hex(host.ask(pkt({0x08, 0x00, 0x04, 0x02, 0x03, 0x00, 0x00}))), "02 05 08 00 04 00 00");
-    EXPECT_EQ(hex(host.ask(pkt({0x08, 0x00, 0x06, 0x02, 0x03, 0x00, 0x00}))), "02 05 08 00 06 00 99");
-    EXPECT_EQ(hex(host.ask(pkt({0x08, 0x00, 0x04, 0x03, 0x03, 0x00, 0x00}))), "02 05 08 00 04 00 8E");
+    EXPECT_EQ(hex(host.ask(pkt({0x08, 0x00, 0x04, 0x02, 0x03, 0x00, 0x00}))),
+              "02 05 08 00 04 00 00");
+    EXPECT_EQ(hex(host.ask(pkt({0x08, 0x00, 0x06, 0x02, 0x03, 0x00, 0x00}))),
+              "02 05 08 00 06 00 99");
+    EXPECT_EQ(hex(host.ask(pkt({0x08, 0x00, 0x04, 0x03, 0x03, 0x00, 0x00}))),
+              "02 05 08 00 04 00 8E");
     EXPECT_EQ(hex(host.ask(pkt({0x08, 0x00, 0x05, 0x02, 0x03}))), "02 07 08 00 05 02 00 00 00");
 
     // Not routed yet: the packet for 4 gets no answer (the echo behind it is the next reply).
     host.write(pkt({0x03, 0x49, 0x20}, 4));
     EXPECT_EQ(hex(host.ask(pkt({0x17, 0x01}))), "02 02 17 01");
-    EXPECT_EQ(hex(host.ask(pkt({0x03, 0x94, 0x20, 0x01}))), "02 03 03 D4 00");  // routeToMe(1)
+    EXPECT_EQ(hex(host.ask(pkt({0x03, 0x94, 0x20, 0x01}))), "02 03 03 D4 00"); // routeToMe(1)
     EXPECT_EQ(hex(host.ask(pkt({0x03, 0x49, 0x20}, 4))), "04 07 03 09 00 11 22 33 44");
-    EXPECT_EQ(hex(host.ask(pkt({0x03, 0x42, 0x20}, 4))), "04 04 03 02 00 02");  // its router
+    EXPECT_EQ(hex(host.ask(pkt({0x03, 0x42, 0x20}, 4))), "04 04 03 02 00 02"); // its router
     EXPECT_EQ(hex(host.ask(pkt({0x03, 0x94, 0x20, 0x00}))), "02 03 03 D4 00");
     // The route frame every link sends at start routes as well.
     host.write({0xAF, 0x01, 0x01});
@@ -191,14 +198,15 @@ TEST(SimExchanges, ModuleInformationAndEcho) {
         {{0x49, 0xFF}, "02 06 49 FF 00 00 04 D2"},
         {{0x49, 0x01, 0x03, 0x09, 0x00, 0x40}, "02 06 49 01 03 09 00 00"},
         {{0x49, 0x01, 0x03, 0x09, 0x00, 0x80}, "02 06 49 01 03 09 00 15"},
-        {{0x49, 0x01, 0x5F, 0x0A, 0x00, 0x80}, "02 06 49 01 5F 0A 00 1D"},  // no UEI data
+        {{0x49, 0x01, 0x5F, 0x0A, 0x00, 0x80}, "02 06 49 01 5F 0A 00 1D"}, // no UEI data
         {{0x49, 0x01, 0x03, 0x09, 0x00, 0xC0}, "02 06 49 01 03 09 00 02"},
         {{0x49, 0x04, 0x03}, "02 04 49 04 03 01"},
         {{0x49, 0x04, 0x40}, "02 04 49 04 40 00"},
         {{0x49, 0x05, 0x03, 0x00}, "02 05 49 05 03 00 00"},
         {{0x17, 'h', 'e', 'l', 'l', 'o'}, "02 06 17 68 65 6C 6C 6F"},
     };
-    for (auto& c : cases) EXPECT_EQ(hex(host.ask(pkt(c.request))), c.reply) << hex(c.request);
+    for (auto& c : cases)
+        EXPECT_EQ(hex(host.ask(pkt(c.request))), c.reply) << hex(c.request);
 }
 
 // One loader block, load (the loader comes back as another serial number), one firmware
@@ -207,14 +215,15 @@ TEST(SimExchanges, UpgradeLoaderAndFirmwareBlocksThenReboot) {
     auto d = hub();
     d.blockSize = 32;
     d.loaderSerial = 0xCAEBECEB;
-    d.nextVersion = 0x2B000000;  // 2.11.0
+    d.nextVersion = 0x2B000000; // 2.11.0
     d.nextBuild = 1300;
     d.serialAddress = 0x1008;
     sim::SimulatedModule dev(d);
     auto host = std::make_unique<Host>(dev.openInProcess());
 
     EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x00}))), "02 06 5F 00 20 00 00 00");
-    EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x03, 0x00, 0x20, 0x00, 0x00, 0x00}))), "02 05 5F 07 00 00 20");
+    EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x03, 0x00, 0x20, 0x00, 0x00, 0x00}))),
+              "02 05 5F 07 00 00 20");
     Bytes loader = seq(30, 0x80);
     EXPECT_EQ(hex(host->ask(pkt(cat({0x5F, 0x01}, Bytes(loader.begin(), loader.begin() + 26))))),
               "02 03 5F 01 1A");
@@ -222,15 +231,17 @@ TEST(SimExchanges, UpgradeLoaderAndFirmwareBlocksThenReboot) {
               "02 03 5F 01 04");
     EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x04}))), "02 07 5F 07 00 " + hex(sum32(loader)));
     EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x02}))), "02 02 5F 02");
-    EXPECT_EQ(host->readUntilError(), aErrIO);  // off the link while the loader starts
+    EXPECT_EQ(host->readUntilError(), aErrIO); // off the link while the loader starts
     ASSERT_TRUE(simtest::waitBack(dev, 1));
     host = std::make_unique<Host>(dev.openInProcess());
     EXPECT_EQ(hex(host->ask(pkt({0x03, 0x49, 0x20}))), "02 07 03 09 00 CA EB EC EB");
 
     // Firmware: 40 bytes at 0x1000 with the serial word patched in at 0x1008.
     Bytes fw = seq(40, 1);
-    for (int i = 0; i < 4; ++i) fw[8 + i] = uint8_t(0x40F5849A >> (8 * i));
-    EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x03, 0x01, 0x00, 0x00, 0x10, 0x00}))), "02 05 5F 07 00 00 20");
+    for (int i = 0; i < 4; ++i)
+        fw[8 + i] = uint8_t(0x40F5849A >> (8 * i));
+    EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x03, 0x01, 0x00, 0x00, 0x10, 0x00}))),
+              "02 05 5F 07 00 00 20");
     Bytes chunk1(fw.begin(), fw.begin() + 32), chunk2(fw.begin() + 32, fw.end());
     EXPECT_EQ(hex(host->ask(pkt(cat({0x5F, 0x01}, Bytes(chunk1.begin(), chunk1.begin() + 26))))),
               "02 03 5F 01 1A");
@@ -239,7 +250,7 @@ TEST(SimExchanges, UpgradeLoaderAndFirmwareBlocksThenReboot) {
     EXPECT_EQ(hex(host->ask(pkt(cat({0x5F, 0x01}, Bytes(chunk1.begin() + 26, chunk1.end()))))),
               "02 03 5F 01 06");
     EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x04}))), "02 07 5F 07 00 " + hex(sum32(chunk1)));
-    EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x05, 0x00, 0x1F}))), "02 03 5F 07 0E");  // wrong count
+    EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x05, 0x00, 0x1F}))), "02 03 5F 07 0E"); // wrong count
     // The refused write dropped the chunk: send it again, then commit it.
     for (size_t off = 0; off < 32; off += 26) {
         size_t n = std::min<size_t>(26, 32 - off);
@@ -252,7 +263,7 @@ TEST(SimExchanges, UpgradeLoaderAndFirmwareBlocksThenReboot) {
     EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x04}))), "02 07 5F 07 00 " + hex(sum32(chunk2)));
     EXPECT_EQ(hex(host->ask(pkt({0x5F, 0x05, 0x00, 0x08}))), "02 03 5F 07 00");
 
-    host->write(pkt({0x5F, 0x06}));  // reboot: no reply, the link drops
+    host->write(pkt({0x5F, 0x06})); // reboot: no reply, the link drops
     EXPECT_EQ(host->readUntilError(), aErrIO);
     ASSERT_TRUE(simtest::waitBack(dev, 2));
     host = std::make_unique<Host>(dev.openInProcess());
@@ -280,15 +291,16 @@ TEST(SimExchanges, UpgradeRefusesWhatTheLoaderCannotTake) {
         Bytes request;
         const char* reply;
     } cases[] = {
-        {{0x5F, 0x03, 0x00, 0, 0, 0, 0}, "02 05 5F 07 07 00 00"},  // prepare before init
-        {{0x5F, 0x01, 0xAA}, "02 03 5F 01 00"},                    // data before prepare
-        {{0x5F, 0x04}, "02 07 5F 07 07 00 00 00 00"},              // sum before prepare
+        {{0x5F, 0x03, 0x00, 0, 0, 0, 0}, "02 05 5F 07 07 00 00"}, // prepare before init
+        {{0x5F, 0x01, 0xAA}, "02 03 5F 01 00"},                   // data before prepare
+        {{0x5F, 0x04}, "02 07 5F 07 07 00 00 00 00"},             // sum before prepare
         {{0x5F, 0x00}, "02 06 5F 00 20 00 00 00"},
-        {{0x5F, 0x03, 0x08, 0, 0, 0, 0}, "02 05 5F 07 02 00 00"},  // flags above 7
-        {{0x5F, 0x03, 0x00, 0, 0, 0}, "02 05 5F 07 0E 00 00"},     // prepare too short
-        {{0x5F, 0x05, 0x00}, "02 03 5F 07 0E"},                    // write too short
+        {{0x5F, 0x03, 0x08, 0, 0, 0, 0}, "02 05 5F 07 02 00 00"}, // flags above 7
+        {{0x5F, 0x03, 0x00, 0, 0, 0}, "02 05 5F 07 0E 00 00"},    // prepare too short
+        {{0x5F, 0x05, 0x00}, "02 03 5F 07 0E"},                   // write too short
     };
-    for (auto& c : cases) EXPECT_EQ(hex(host.ask(pkt(c.request))), c.reply) << hex(c.request);
+    for (auto& c : cases)
+        EXPECT_EQ(hex(host.ask(pkt(c.request))), c.reply) << hex(c.request);
 }
 
 // The loader's UEI option 10 takes a whole chunk as one byte transfer; it counts in the sum.
@@ -304,12 +316,14 @@ TEST(SimExchanges, UpgradeChunkAsByteTransfer) {
         ASSERT_TRUE(simtest::waitBack(dev, 1));
     }
     Host host(dev.openInProcess());
-    EXPECT_EQ(hex(host.ask(pkt({0x5F, 0x03, 0x00, 0x00, 0x00, 0x40, 0x00}))), "02 05 5F 07 00 00 40");
+    EXPECT_EQ(hex(host.ask(pkt({0x5F, 0x03, 0x00, 0x00, 0x00, 0x40, 0x00}))),
+              "02 05 5F 07 00 00 40");
     Bytes chunk = seq(50, 7);
-    Bytes run = cat(cat(pkt(cat(cat({0x5F, 0x8A, 0x20}, Bytes(chunk.begin(), chunk.begin() + 24)), {0x80})),
-                        pkt(cat(cat({0x5F, 0x8A, 0x20}, Bytes(chunk.begin() + 24, chunk.begin() + 48)),
-                                {0x81}))),
-                    pkt(cat(cat({0x5F, 0x8A, 0x20}, Bytes(chunk.begin() + 48, chunk.end())), {0x02})));
+    Bytes run =
+        cat(cat(pkt(cat(cat({0x5F, 0x8A, 0x20}, Bytes(chunk.begin(), chunk.begin() + 24)), {0x80})),
+                pkt(cat(cat({0x5F, 0x8A, 0x20}, Bytes(chunk.begin() + 24, chunk.begin() + 48)),
+                        {0x81}))),
+            pkt(cat(cat({0x5F, 0x8A, 0x20}, Bytes(chunk.begin() + 48, chunk.end())), {0x02})));
     EXPECT_EQ(hex(host.ask(run)), "02 03 5F CA 00");
     EXPECT_EQ(hex(host.ask(pkt({0x5F, 0x04}))), "02 07 5F 07 00 " + hex(sum32(chunk)));
     // A second chunk that would overflow the 64-byte buffer is refused whole.
@@ -319,19 +333,20 @@ TEST(SimExchanges, UpgradeChunkAsByteTransfer) {
 TEST(SimExchanges, StoreSlotsAndFactoryData) {
     sim::SimulatedModule dev(hub());
     Host host(dev.openInProcess());
-    EXPECT_EQ(hex(host.ask(pkt({0x04, 0x01, 0x01, 0x00}))), "02 06 04 01 01 00 01 00");  // 256
-    EXPECT_EQ(hex(host.ask(pkt({0x04, 0x01, 0x07, 0x00}))), "02 05 04 81 07 00 1A");     // none
+    EXPECT_EQ(hex(host.ask(pkt({0x04, 0x01, 0x01, 0x00}))), "02 06 04 01 01 00 01 00"); // 256
+    EXPECT_EQ(hex(host.ask(pkt({0x04, 0x01, 0x07, 0x00}))), "02 05 04 81 07 00 1A");    // none
     Bytes open = host.ask(pkt({0x04, 0x04, 0x00, 0x01}));
     ASSERT_EQ(open.size(), 7u);
     uint8_t h = open[6];
     Bytes data = seq(30, 200);
     uint8_t s = 0;
-    for (int i = 0; i < 25; ++i) s = uint8_t(s + data[i]);
+    for (int i = 0; i < 25; ++i)
+        s = uint8_t(s + data[i]);
     EXPECT_EQ(hex(host.ask(pkt(cat({0x04, 0x07, h}, Bytes(data.begin(), data.begin() + 25))))),
               hex(pkt({0x04, 0x07, h, s})));
     host.ask(pkt(cat({0x04, 0x07, h}, Bytes(data.begin() + 25, data.end()))));
     EXPECT_EQ(hex(host.ask(pkt({0x04, 0x08, h}))), hex(pkt({0x04, 0x08, h, 0x00})));
-    EXPECT_EQ(hex(host.ask(pkt({0x04, 0x08, h}))), hex(pkt({0x04, 0x88, h, 0x03})));  // closed
+    EXPECT_EQ(hex(host.ask(pkt({0x04, 0x08, h}))), hex(pkt({0x04, 0x88, h, 0x03}))); // closed
     EXPECT_EQ(hex(host.ask(pkt({0x04, 0x02, 0x00, 0x01}))), "02 06 04 02 00 01 00 1E");
     Bytes ro = host.ask(pkt({0x04, 0x03, 0x00, 0x01}));
     ASSERT_EQ(ro.size(), 7u);
@@ -344,16 +359,19 @@ TEST(SimExchanges, StoreSlotsAndFactoryData) {
 
     // Factory block 0 (capacity 64): 27 bytes in 26 + 1, confirmed by the end packet.
     Bytes f = seq(27, 0x30);
-    EXPECT_EQ(hex(host.ask(pkt(cat({0x5E, 0x50}, Bytes(f.begin(), f.begin() + 26))))), "02 02 5E 00");
+    EXPECT_EQ(hex(host.ask(pkt(cat({0x5E, 0x50}, Bytes(f.begin(), f.begin() + 26))))),
+              "02 02 5E 00");
     EXPECT_EQ(hex(host.ask(pkt({0x5E, 0x10, f[26]}))), "02 02 5E 00");
     EXPECT_EQ(hex(host.ask(pkt({0x5E, 0x20, 0x00, 0x1B}))), "02 02 5E 00");
-    EXPECT_EQ(hex(host.ask(pkt({0x5E, 0x40}))), hex(pkt(cat({0x5E, 0x00}, Bytes(f.begin(), f.begin() + 26)))));
+    EXPECT_EQ(hex(host.ask(pkt({0x5E, 0x40}))),
+              hex(pkt(cat({0x5E, 0x00}, Bytes(f.begin(), f.begin() + 26)))));
     EXPECT_EQ(hex(host.ask(pkt({0x5E, 0x00}))), hex(pkt({0x5E, 0x00, f[26]})));
     EXPECT_EQ(hex(host.ask(pkt({0x5E, 0x20, 0x00, 0x1B}))), "02 02 5E 00");
     // A write whose end packet counts wrongly is refused and changes nothing.
     host.ask(pkt({0x5E, 0x50, 0x01, 0x02}));
     EXPECT_EQ(hex(host.ask(pkt({0x5E, 0x20, 0x00, 0x05}))), "02 03 5E 80 0E");
-    EXPECT_EQ(hex(host.ask(pkt({0x5E, 0x40}))), hex(pkt(cat({0x5E, 0x00}, Bytes(f.begin(), f.begin() + 26)))));
+    EXPECT_EQ(hex(host.ask(pkt({0x5E, 0x40}))),
+              hex(pkt(cat({0x5E, 0x00}, Bytes(f.begin(), f.begin() + 26)))));
 }
 
 TEST(SimExchanges, StreamSubscriptionSendsSamples) {
@@ -375,7 +393,8 @@ TEST(SimExchanges, StreamSubscriptionSendsSamples) {
     // nothing after it.
     host.write(pkt({0x5D, 0x82, 0x20, 0x02, 0x03, 0x16, 0x00}));
     std::string ack;
-    for (int i = 0; i < 100 && ack != "02 03 5D C2 00"; ++i) ack = hex(host.frame());
+    for (int i = 0; i < 100 && ack != "02 03 5D C2 00"; ++i)
+        ack = hex(host.frame());
     EXPECT_EQ(ack, "02 03 5D C2 00");
     EXPECT_EQ(hex(host.ask(pkt({0x17, 0x09}))), "02 02 17 09");
     // A subscription for another module's key is refused.

@@ -9,8 +9,8 @@
 #include "sim_host.h"
 
 using simtest::Bytes;
-using simtest::Host;
 using simtest::hex;
+using simtest::Host;
 
 namespace {
 
@@ -68,13 +68,14 @@ TEST(SimTransports, CobsSerialOnAPseudoTerminal) {
     EXPECT_EQ(hex(host.ask({0xAD, 0x00})), "02 00");
     // A full packet both ways: echo of 27 bytes after the command byte.
     Bytes req{0x02, 28, 0x17};
-    for (uint8_t i = 0; i < 27; ++i) req.push_back(uint8_t(i * 9));
+    for (uint8_t i = 0; i < 27; ++i)
+        req.push_back(uint8_t(i * 9));
     EXPECT_EQ(hex(host.ask(req)), hex(req));
 
     // A frame with a wrong CRC is dropped; the next good one is answered.
     int raw = ::open(path.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(raw, 0);
-    const uint8_t bad[] = {0x03, 0xAD, 0x01, 0x55, 0x00};  // AD 00 with CRC 0x55
+    const uint8_t bad[] = {0x03, 0xAD, 0x01, 0x55, 0x00}; // AD 00 with CRC 0x55
     ASSERT_EQ(::write(raw, bad, sizeof bad), ssize_t(sizeof bad));
     ::close(raw);
     EXPECT_EQ(hex(host.ask({0x02, 0x03, 0x03, 0x49, 0x20})), "02 07 03 09 00 12 34 56 78");
