@@ -6,3 +6,10 @@ updater_add_test(test_link_engine
   SOURCES test_link_engine.cpp
   LIBS ${_link_libs}
   LABELS concurrent)
+# Against the simulated module once it is part of the build.
+if(TARGET sim_module)
+  updater_add_test(test_link_registry
+    SOURCES test_link_registry.cpp
+    LIBS ${_link_libs} sim_module
+    LABELS concurrent)
+endif()
