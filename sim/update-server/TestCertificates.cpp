@@ -81,8 +81,9 @@ void make_test_certificates(const std::string& dir, const std::vector<std::strin
     std::string alt;
     for (const auto& n : names) {
         in_addr ip{};
-        alt += (alt.empty() ? "" : ",") +
-               std::string(inet_pton(AF_INET, n.c_str(), &ip) == 1 ? "IP:" : "DNS:") + n;
+        if (!alt.empty()) alt += ',';
+        alt += inet_pton(AF_INET, n.c_str(), &ip) == 1 ? "IP:" : "DNS:";
+        alt += n;
     }
     add_extension(cert.get(), ca.get(), NID_basic_constraints, "critical,CA:FALSE");
     add_extension(cert.get(), ca.get(), NID_key_usage, "critical,digitalSignature");

@@ -195,3 +195,44 @@ TEST_F(RequestTest, DamagedPayloadIsRefusedByTheDecoder) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(RequestTest, SimulatorDefaultsAndCommandLineFaults) {
+    // A device folder without device.conf: the highest build is the newest, the firmware "main".
+    write_bytes(root() / "00000042" / "7.bird", bird(7, "1.0.7", 0x42));
+    write_bytes(root() / "00000042" / "12.bird", bird(12, "1.0.12", 0x42));
+    write_text(root() / "00000042" / "notes.txt", "not a build\n");
+    const fs::path portFile = dir.path / "port";
+    SimServer sim(root(), {"--fault", "ent_jwt=http500", "--port-file", portFile.string()});
+    EXPECT_EQ(std::stoi(read_text(portFile)), sim.port);
+
+    std::string build, firmware;
+    EXPECT_TRUE(UpdateServerRequest::QueryBuild(0x42, build, firmware, sim.url.c_str()));
+    EXPECT_EQ(build + " " + firmware, "12 main");
+    Map builds;
+    EXPECT_TRUE(UpdateServerRequest::GetBuildList(0x42, builds, sim.url.c_str()));
+    EXPECT_EQ(builds, (Map{{"12", "1.0.12"}, {"7", "1.0.7"}}));
+    write_text(root() / "00000042" / "device.conf", "version.7=3.0.0\n");
+    EXPECT_TRUE(UpdateServerRequest::GetBuildList(0x42, builds, sim.url.c_str()));
+    EXPECT_EQ(builds, (Map{{"12", "1.0.12"}, {"7", "3.0.0"}}));
+
+    // The fault named on the command line hits its op only.
+    LogCapture log;
+    std::string token;
+    EXPECT_FALSE(UpdateServerRequest::GetDeviceJWT(kSerial, token, sim.url.c_str()));
+    EXPECT_NE(log.text().find("GetDeviceJWT ==> [500] "), std::string::npos) << log.text();
+    EXPECT_TRUE(UpdateServerRequest::ping(sim.url.c_str()));
+}
+
+TEST(SimulatorCommandLine, RefusesBadArguments) {
+    for (const char* args : {"", "--root", "--root /tmp --port 70000", "--root /tmp --fault qu",
+                             "--root /tmp --tls onlycert", "--bogus"}) {
+        std::string cmd = std::string(UPDATE_SERVER_SIM) + " " + args + " >/dev/null 2>&1";
+        int status = std::system(cmd.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << args;
+        EXPECT_EQ(WEXITSTATUS(status), 2) << args;
+    }
+}
+
+} // namespace
