@@ -67,9 +67,12 @@ function(updater_add_test name)
     add_test(NAME ${name} COMMAND ${T_WRAPPER} $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
   else()
+    # The property list is expanded once more inside the discovery script: escape the
+    # label list so every label survives, not only the first.
+    string(REPLACE ";" "\\;" labels_escaped "${labels}")
     gtest_discover_tests(${name}
       DISCOVERY_MODE PRE_TEST
-      PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
+      PROPERTIES LABELS "${labels_escaped}" TIMEOUT ${T_TIMEOUT})
   endif()
 endfunction()
 
