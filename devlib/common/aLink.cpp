@@ -60,13 +60,17 @@ constexpr size_t kPoolFill = aLINK_POOL_SIZE - aPACKET_MAX_SERIALIZED;
 const char* const kSyncStateNames[] = {"kSyncStateSynced", "kSyncStateStart", "kSyncStateByte1",
                                        "kSyncStateByte2",  "kSyncStateByte3", "kSyncStateByte4"};
 
-uint8_t sAcceptAll(const aPacket*, void*) { return 1; }
+uint8_t sAcceptAll(const aPacket*, void*) {
+    return 1;
+}
 
 inline aLink* sValid(aLink* link) {
     return link != nullptr && link->check == aLINK_CHECK ? link : nullptr;
 }
 
-inline aLink* sLink(uint32_t id) { return sValid(sGetLink(id)); }
+inline aLink* sLink(uint32_t id) {
+    return sValid(sGetLink(id));
+}
 
 size_t sFrameBytes(const aPacket* packet, uint8_t* out) {
     out[0] = packet->address;
@@ -232,7 +236,8 @@ void sStartSync(aLink* link) {
     link->status = kLinkStatusSyncing;
     link->syncState = kSyncStateStart;
     aErr err = aErrNone;
-    for (int i = 0; i < aLINK_SYNC_REQUESTS; ++i) err = sQueue(link, aLINK_SYNC_ADDRESS, 0, nullptr);
+    for (int i = 0; i < aLINK_SYNC_REQUESTS; ++i)
+        err = sQueue(link, aLINK_SYNC_ADDRESS, 0, nullptr);
     if (err == aErrNone) link->syncState = kSyncStateByte1;
 }
 
@@ -281,7 +286,8 @@ bool sHandleHBBackChannel(aLink* link, const aPacket* packet) {
     LINK_DEBUG(kDebugPackets,
                " sHandleHBBackChannel(%d) ==> received HB packet [data size = %d][%d,%d]\n",
                link->id, packet->dataSize, packet->data[0], v);
-    if (v == 0) LINK_DEBUG(kDebugPackets, " sHandleHBBackChannel(%d) %s\n", link->id, "sending HB UP");
+    if (v == 0)
+        LINK_DEBUG(kDebugPackets, " sHandleHBBackChannel(%d) %s\n", link->id, "sending HB UP");
     if (v == 1)
         LINK_DEBUG(kDebugPackets, " sHandleHBBackChannel(%d) %s\n", link->id, "sending HB DOWN");
     if (!link->stopping.load()) {
@@ -304,7 +310,8 @@ aErr sHandlePacket(aLink* link) {
     aMutex_Unlock(link->userFilterLock);
 
     aErr err = aErrNone;
-    if (!consumed && !sHandleHBBackChannel(link, packet)) err = aPacketFifo_Put(link->inbound, packet);
+    if (!consumed && !sHandleHBBackChannel(link, packet))
+        err = aPacketFifo_Put(link->inbound, packet);
     aPacket_Reset(packet);
     return err;
 }
@@ -312,7 +319,8 @@ aErr sHandlePacket(aLink* link) {
 /* Sleeps up to the pause, returning early when the link stops. */
 void sPauseWhileRunning(aLink* link, milliseconds pause) {
     const auto until = Clock::now() + pause;
-    while (link->running.load() && Clock::now() < until) std::this_thread::sleep_for(milliseconds(5));
+    while (link->running.load() && Clock::now() < until)
+        std::this_thread::sleep_for(milliseconds(5));
 }
 
 void* sInPipeProcess(void* arg) {
@@ -442,8 +450,7 @@ aPacket* aLink_AwaitFirst(uint32_t linkId, aLinkPacketFilter filter, void* ref,
     if (link == nullptr) return nullptr;
     const auto deadline = Clock::now() + milliseconds(timeoutMs);
     aPacket* packet = nullptr;
-    while (packet == nullptr && link->running.load() &&
-           link->status.load() == kLinkStatusRunning) {
+    while (packet == nullptr && link->running.load() && link->status.load() == kLinkStatusRunning) {
         const auto now = Clock::now();
         if (now > deadline) break;
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - now).count();

@@ -49,10 +49,10 @@ enum {
 };
 
 /* Control frames. */
-#define aLINK_SYNC_ADDRESS 0xAD   /* 0xAD 0x00: sync request */
-#define aLINK_ROUTE_ADDRESS 0xAF  /* 0xAF 0x01 F: cmdFORCEROUTE */
-#define aLINK_SYNC_REQUESTS 6     /* sync requests sent to start synchronisation */
-#define aLINK_POOL_SIZE 4096      /* largest pooled write */
+#define aLINK_SYNC_ADDRESS 0xAD  /* 0xAD 0x00: sync request */
+#define aLINK_ROUTE_ADDRESS 0xAF /* 0xAF 0x01 F: cmdFORCEROUTE */
+#define aLINK_SYNC_REQUESTS 6    /* sync requests sent to start synchronisation */
+#define aLINK_POOL_SIZE 4096     /* largest pooled write */
 #define aLINK_LOG_MAX_SIZE 67108864
 #define aLINK_LOG_DEFAULT_SIZE 65536
 
@@ -82,8 +82,7 @@ aPacket* aLink_AwaitPacket(uint32_t linkId, uint64_t timeoutMs);
 /* The oldest received packet the filter accepts. AwaitFirst waits while the link is running
  * and synchronised; a link that is not returns null at once. */
 aPacket* aLink_GetFirst(uint32_t linkId, aLinkPacketFilter filter, void* ref);
-aPacket* aLink_AwaitFirst(uint32_t linkId, aLinkPacketFilter filter, void* ref,
-                          uint64_t timeoutMs);
+aPacket* aLink_AwaitFirst(uint32_t linkId, aLinkPacketFilter filter, void* ref, uint64_t timeoutMs);
 
 /* Removes every received packet the filter accepts; returns how many (0 when unregistered). */
 uint32_t aLink_DrainPackets(uint32_t linkId, aLinkPacketFilter filter, void* ref);

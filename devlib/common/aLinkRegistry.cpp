@@ -117,7 +117,9 @@ aErr sRecreateStream(const aLinkEntry* entry, aStream** stream) {
     }
 }
 
-bool sCanRecreate(linkType type) { return type != INVALID && type != SERIAL; }
+bool sCanRecreate(linkType type) {
+    return type != INVALID && type != SERIAL;
+}
 
 } // namespace
 
@@ -182,7 +184,8 @@ aLinkEntry* sExtractEntry(uint32_t id) {
         *at = entry->next;
         entry->next = nullptr;
         int remaining = 0;
-        for (aLinkEntry* e = r.head; e != nullptr; e = e->next) ++remaining;
+        for (aLinkEntry* e = r.head; e != nullptr; e = e->next)
+            ++remaining;
         LINK_DEBUG(kDebugLink, "  sExtractEntry(%d) -  %d remaining\n", id, remaining);
         if (remaining == 0) LINK_DEBUG(kDebugLink, "NO MORE LINKS");
         return entry;
@@ -193,8 +196,7 @@ aLinkEntry* sExtractEntry(uint32_t id) {
 int16_t sChangeUseCount(aLinkEntry* entry, int delta) {
     RegistryLock lock;
     entry->useCount = static_cast<int16_t>(entry->useCount + delta);
-    LINK_DEBUG(kDebugLink, " sChangeUseCount(%d, %+d) ==> %d\n", entry->id, delta,
-               entry->useCount);
+    LINK_DEBUG(kDebugLink, " sChangeUseCount(%d, %+d) ==> %d\n", entry->id, delta, entry->useCount);
     return entry->useCount;
 }
 
@@ -227,7 +229,8 @@ uint32_t aLink_CreateUSB(uint32_t serialNumber) {
     LINK_DEBUG(kDebugLink, "USB sCreate(%08X)==>%d\n", serialNumber, entry->id);
     aStream* stream = nullptr;
     const aErr err = aStream_CreateUSB(serialNumber, &stream);
-    if (err != aErrNone) LINK_DEBUG(kDebugLink, " aLink_CreateUSB() error creating stream %d\n", err);
+    if (err != aErrNone)
+        LINK_DEBUG(kDebugLink, " aLink_CreateUSB() error creating stream %d\n", err);
     uint32_t id = sFinishCreate(entry, stream, err);
     // A USB module is synchronised at once; one that does not answer is no link.
     if (id != 0 && aLink_Sync(id) != aErrNone) aLink_Destroy(&id);
@@ -278,7 +281,8 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
     if (err != aErrNone)
         LINK_DEBUG(kDebugLink, " aLink_CreateSerial() error creating stream %d\n", err);
     const uint32_t id = sFinishCreate(entry, stream, err);
-    if (id == 0) LINK_DEBUG(kDebugLink, " error creating USB Link, destroying the id (%d)\n", entry->id);
+    if (id == 0)
+        LINK_DEBUG(kDebugLink, " error creating USB Link, destroying the id (%d)\n", entry->id);
     LINK_DEBUG(kDebugLink, " leaving aLink_CreateSerial(%08X) ==> %d\n", serialNumber, id);
     return id;
 }
@@ -325,7 +329,8 @@ aErr aLink_Destroy(uint32_t* linkIdAddress) {
             uint32_t linked = entry->linkedId;
             aLink_Destroy(&linked);
         }
-        err = link->check == aLINK_CHECK ? aLink_ReleaseResources(link) : static_cast<aErr>(aErrNone);
+        err =
+            link->check == aLINK_CHECK ? aLink_ReleaseResources(link) : static_cast<aErr>(aErrNone);
         LINK_DEBUG(kDebugLink, " Destroy stream");
         if (link->stream != nullptr) aStream_Destroy(&link->stream);
         link->check = 0;

@@ -3,6 +3,7 @@
 // and sends whatever frames (well-formed or not) a test hands it.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -36,7 +37,9 @@ using namespace std::chrono_literals;
 
 inline constexpr auto kWait = std::chrono::seconds(10);
 
-inline uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
+inline uint32_t loopback() {
+    return htonl(INADDR_LOOPBACK);
+}
 
 class Peer {
 public:
@@ -61,14 +64,16 @@ public:
     size_t count(const Bytes& frame) {
         std::lock_guard<std::mutex> lock(mu_);
         size_t n = 0;
-        for (const Bytes& f : frames_) n += f == frame;
+        for (const Bytes& f : frames_)
+            n += f == frame;
         return n;
     }
     bool waitCount(const Bytes& frame, size_t atLeast, std::chrono::milliseconds timeout = kWait) {
         return waitFor(
             [&](const std::vector<Bytes>& fs) {
                 size_t n = 0;
-                for (const Bytes& f : fs) n += f == frame;
+                for (const Bytes& f : fs)
+                    n += f == frame;
                 return n >= atLeast;
             },
             timeout);
@@ -85,7 +90,8 @@ protected:
                 if (::poll(&p, 1, 20) <= 0) continue;
                 const ssize_t n = ::read(fd_, buffer, sizeof buffer);
                 if (n <= 0) {
-                    if (n == 0 || (errno != EAGAIN && errno != EINTR)) std::this_thread::sleep_for(5ms);
+                    if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                        std::this_thread::sleep_for(5ms);
                     continue;
                 }
                 std::lock_guard<std::mutex> lock(mu_);
@@ -195,7 +201,7 @@ public:
     aStream* openHostStream() override {
         aStream* s = nullptr;
         return aStream_CreateSerial_Packetized(path_.c_str(), 6, 0, 0, 0, &s) == aErrNone ? s
-                                                                                            : nullptr;
+                                                                                          : nullptr;
     }
     void send(const Bytes& frame) override {
         Bytes body = frame;
@@ -239,12 +245,15 @@ inline const Bytes kRouteOn{0xAF, 0x01, 0x01};
 inline const Bytes kRouteOff{0xAF, 0x01, 0x00};
 
 inline aPacket* makePacket(const Bytes& frame) {
-    return aPacket_CreateWithData(frame[0], static_cast<uint8_t>(frame.size() - 2), frame.data() + 2);
+    return aPacket_CreateWithData(frame[0], static_cast<uint8_t>(frame.size() - 2),
+                                  frame.data() + 2);
 }
 
 inline Bytes wire(const aPacket* p) {
-    Bytes b{p->address, p->dataSize};
-    b.insert(b.end(), p->data, p->data + p->dataSize);
+    Bytes b(2u + p->dataSize);
+    b[0] = p->address;
+    b[1] = p->dataSize;
+    std::copy(p->data, p->data + p->dataSize, b.begin() + 2);
     return b;
 }
 

@@ -12,7 +12,9 @@ using namespace linktest;
 
 namespace {
 
-uint8_t acceptAll(const aPacket*, void*) { return 1; }
+uint8_t acceptAll(const aPacket*, void*) {
+    return 1;
+}
 
 uint8_t matchData(const aPacket* p, void* ref) {
     const Bytes& want = *static_cast<const Bytes*>(ref);
@@ -59,7 +61,8 @@ protected:
     // Every packet the link delivered so far.
     std::vector<Bytes> delivered() {
         std::vector<Bytes> all;
-        while (PacketPtr p{aLink_GetPacket(id)}) all.push_back(wire(p.get()));
+        while (PacketPtr p{aLink_GetPacket(id)})
+            all.push_back(wire(p.get()));
         return all;
     }
 
@@ -95,7 +98,8 @@ TEST_P(LinkOverPeer, MatchingSyncRepliesRunAndMismatchedOnesStartAgain) {
     EXPECT_EQ(aLink_GetStatus(id), static_cast<uint32_t>(kLinkStatusSyncing));
 
     answerSyncUntilRunning();
-    for (const Bytes& p : delivered()) EXPECT_EQ(p, (Bytes{0x02, 0x00})) << "only sync replies";
+    for (const Bytes& p : delivered())
+        EXPECT_EQ(p, (Bytes{0x02, 0x00})) << "only sync replies";
 }
 
 struct Violation {
@@ -109,7 +113,8 @@ TEST_P(FramingViolation, RestartsSynchronisationAndDeliversNothing) {
     const Violation cases[] = {
         {"address 0", {0x00, 0x01, 0x55}},
         {"odd address", {0x03, 0x01, 0x55}},
-        {"length 29", [] {
+        {"length 29",
+         [] {
              Bytes f{0x02, 29};
              f.resize(31, 0x55);
              return f;
@@ -132,8 +137,10 @@ TEST_P(FramingViolation, RestartsSynchronisationAndDeliversNothing) {
         ASSERT_TRUE(got);
         bool sawEmpty = false;
         for (const Bytes& p : delivered()) {
-            if (p == empty) sawEmpty = true;
-            else EXPECT_EQ(p, (Bytes{0x02, 0x00})) << "nothing of the violation is delivered";
+            if (p == empty)
+                sawEmpty = true;
+            else
+                EXPECT_EQ(p, (Bytes{0x02, 0x00})) << "nothing of the violation is delivered";
         }
         EXPECT_TRUE(sawEmpty);
     }
@@ -230,8 +237,9 @@ TEST_P(LinkOverPeer, AwaitFirstWaitsForItsPacketOnlyWhileTheLinkRuns) {
     // Synchronising: null at once, whatever the time-out.
     peer->send({0x00, 0x00});
     ASSERT_TRUE(eventually([&] { return aLink_GetStatus(id) == kLinkStatusSyncing; }));
-    auto refused = std::async(std::launch::async,
-                              [&] { return PacketPtr{aLink_AwaitFirst(id, acceptAll, nullptr, 600000)}; });
+    auto refused = std::async(std::launch::async, [&] {
+        return PacketPtr{aLink_AwaitFirst(id, acceptAll, nullptr, 600000)};
+    });
     ASSERT_EQ(refused.wait_for(kWait), std::future_status::ready);
     EXPECT_FALSE(refused.get());
 
@@ -243,7 +251,8 @@ TEST_P(LinkOverPeer, SyncOnDemandFinishesWhenTheModuleAnswersAndDropsTheSurplus)
     auto sync = std::async(std::launch::async, [&] { return aLink_Sync(id); });
     // A module answers every request: six replies for six requests.
     ASSERT_TRUE(peer->waitCount(kSyncRequest, 6));
-    for (int i = 0; i < 6; ++i) peer->send({0x02, 0x00});
+    for (int i = 0; i < 6; ++i)
+        peer->send({0x02, 0x00});
     ASSERT_EQ(sync.wait_for(kWait), std::future_status::ready);
     EXPECT_EQ(sync.get(), aErrNone);
     EXPECT_EQ(aLink_GetStatus(id), static_cast<uint32_t>(kLinkStatusRunning));
@@ -292,7 +301,9 @@ aErr tapWrite(const uint8_t* data, size_t length, void* ref) {
     }
     return aStream_Write(tap.inner, data, length);
 }
-aErr tapPut(const uint8_t* byte, void* ref) { return tapWrite(byte, 1, ref); }
+aErr tapPut(const uint8_t* byte, void* ref) {
+    return tapWrite(byte, 1, ref);
+}
 aErr tapDelete(void* ref) {
     auto* holder = static_cast<std::shared_ptr<WriteTap>*>(ref);
     const aErr err = aStream_Destroy(&(*holder)->inner);
@@ -309,8 +320,8 @@ TEST_P(PooledWriting, BatchesFillUpTo4096BytesWithoutSplittingAFrame) {
     auto tap = std::make_shared<WriteTap>();
     tap->inner = peer->openHostStream();
     ASSERT_NE(tap->inner, nullptr);
-    uint32_t id = aLink_Create(aStream_Create(tapGet, tapPut, tapWrite, tapDelete,
-                                              new std::shared_ptr<WriteTap>(tap)));
+    uint32_t id = aLink_Create(
+        aStream_Create(tapGet, tapPut, tapWrite, tapDelete, new std::shared_ptr<WriteTap>(tap)));
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(tap->waitWrites(1)); // the route-on frame
     ASSERT_EQ(aLink_EnablePooledPackets(id, true), aErrNone);
@@ -324,7 +335,8 @@ TEST_P(PooledWriting, BatchesFillUpTo4096BytesWithoutSplittingAFrame) {
     std::vector<Bytes> frames;
     for (int i = 0; i < 200; ++i) {
         Bytes f{0x10, 28};
-        for (int k = 0; k < 28; ++k) f.push_back(static_cast<uint8_t>(i + k + 1));
+        for (int k = 0; k < 28; ++k)
+            f.push_back(static_cast<uint8_t>(i + k + 1));
         frames.push_back(f);
         PacketPtr p{makePacket(f)};
         ASSERT_EQ(aLink_PutPacket(id, p.get()), aErrNone);
@@ -355,8 +367,7 @@ TEST_P(PooledWriting, BatchesFillUpTo4096BytesWithoutSplittingAFrame) {
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, LinkOverPeer, ::testing::Values("tcp", "cobs"),
-                         transportName);
+INSTANTIATE_TEST_SUITE_P(Transports, LinkOverPeer, ::testing::Values("tcp", "cobs"), transportName);
 INSTANTIATE_TEST_SUITE_P(Transports, FramingViolation, ::testing::Values("tcp", "cobs"),
                          transportName);
 INSTANTIATE_TEST_SUITE_P(Transports, PooledWriting, ::testing::Values("tcp", "cobs"),
@@ -388,19 +399,22 @@ protected:
             if (err == aErrNotFound) return all;
             EXPECT_EQ(err, aErrNone);
             if (err != aErrNone) return all;
-            Bytes r{dir};
-            r.insert(r.end(), buffer, buffer + size);
+            Bytes r(size + 1u);
+            r[0] = dir;
+            std::copy(buffer, buffer + size, r.begin() + 1);
             all.push_back(r);
         }
     }
     static Bytes record(uint8_t first, size_t n) {
         Bytes r(n);
-        for (size_t i = 0; i < n; ++i) r[i] = static_cast<uint8_t>(first + i);
+        for (size_t i = 0; i < n; ++i)
+            r[i] = static_cast<uint8_t>(first + i);
         return r;
     }
     static Bytes withDirection(uint8_t dir, const Bytes& r) {
-        Bytes b{dir};
-        b.insert(b.end(), r.begin(), r.end());
+        Bytes b(r.size() + 1);
+        b[0] = dir;
+        std::copy(r.begin(), r.end(), b.begin() + 1);
         return b;
     }
 
@@ -424,9 +438,15 @@ TEST_F(PacketLog, RingOfSixteenBytesKeepsTheNewestRecordsThatFit) {
         std::vector<size_t> sizes;
         std::vector<size_t> kept; // indexes of the records left, oldest first
     } scenarios[] = {
-        {{5, 5}, {0, 1}},          {{5, 5, 5}, {1, 2}},    {{5, 5, 2}, {1, 2}},
-        {{2, 2, 2}, {0, 1, 2}},    {{2, 2, 2, 0}, {0, 1, 2, 3}},
-        {{2, 2, 2, 0, 0}, {1, 2, 3, 4}}, {{13, 0}, {1}}, {{0, 13}, {1}}, {{9, 5}, {1}},
+        {{5, 5}, {0, 1}},
+        {{5, 5, 5}, {1, 2}},
+        {{5, 5, 2}, {1, 2}},
+        {{2, 2, 2}, {0, 1, 2}},
+        {{2, 2, 2, 0}, {0, 1, 2, 3}},
+        {{2, 2, 2, 0, 0}, {1, 2, 3, 4}},
+        {{13, 0}, {1}},
+        {{0, 13}, {1}},
+        {{9, 5}, {1}},
         {{1, 1, 1, 1, 1, 1, 1, 1}, {3, 4, 5, 6, 7}},
     };
     uint8_t first = 0x10;
@@ -439,7 +459,8 @@ TEST_F(PacketLog, RingOfSixteenBytesKeepsTheNewestRecordsThatFit) {
             ASSERT_EQ(write(written.back()), aErrNone);
         }
         std::vector<Bytes> want;
-        for (size_t k : sc.kept) want.push_back(withDirection(3, written[k]));
+        for (size_t k : sc.kept)
+            want.push_back(withDirection(3, written[k]));
         EXPECT_EQ(readAll(), want);
     }
 }
@@ -480,7 +501,8 @@ TEST_F(PacketLog, ErrorsBeforeTheLogExistsAndForUnknownLinks) {
     // records fit in it (here as 255-byte records), and it keeps the newest.
     ASSERT_EQ(aLink_PacketDebug_Enable(id), aErrNone);
     EXPECT_EQ(write(Bytes(256, 7)), aErrParam) << "a record's length is one byte";
-    for (int i = 0; i < 300; ++i) ASSERT_EQ(write(Bytes(255, static_cast<uint8_t>(i))), aErrNone);
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(write(Bytes(255, static_cast<uint8_t>(i))), aErrNone);
     const std::vector<Bytes> left = readAll();
     EXPECT_EQ(left.size(), 65535u / 257u);
     EXPECT_EQ(left.back(), withDirection(3, Bytes(255, static_cast<uint8_t>(299))));

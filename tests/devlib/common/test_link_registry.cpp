@@ -44,7 +44,8 @@ bool askModel(uint32_t id) {
 
 size_t countFrames(sim::SimulatedModule& dev, const Bytes& frame) {
     size_t n = 0;
-    for (const Bytes& f : dev.received()) n += f == frame;
+    for (const Bytes& f : dev.received())
+        n += f == frame;
     return n;
 }
 
@@ -52,7 +53,8 @@ bool waitFrames(sim::SimulatedModule& dev, const Bytes& frame, size_t atLeast) {
     return dev.waitFor(
         [&](const sim::SimulatedModule::View& v) {
             size_t n = 0;
-            for (const Bytes& f : v.received) n += f == frame;
+            for (const Bytes& f : v.received)
+                n += f == frame;
             return n >= atLeast;
         },
         kWait);
@@ -63,9 +65,15 @@ aErr idleGet(uint8_t*, void*) {
     std::this_thread::sleep_for(std::chrono::milliseconds(aSTREAM_INPUT_WAIT_MS));
     return aErrNotReady;
 }
-aErr idleWrite(const uint8_t*, size_t, void*) { return aErrNone; }
-aErr idlePut(const uint8_t*, void*) { return aErrNone; }
-aStream* idleStream() { return aStream_Create(idleGet, idlePut, idleWrite, nullptr, nullptr); }
+aErr idleWrite(const uint8_t*, size_t, void*) {
+    return aErrNone;
+}
+aErr idlePut(const uint8_t*, void*) {
+    return aErrNone;
+}
+aStream* idleStream() {
+    return aStream_Create(idleGet, idlePut, idleWrite, nullptr, nullptr);
+}
 
 } // namespace
 
@@ -171,7 +179,8 @@ TEST(LinkRegistry, SerialLinksOverCobsRejectUnknownRatesAndLeaveNothingBehind) {
     EXPECT_TRUE(askModel(id));
 
     // A port that does not exist: nothing is left under the id it took.
-    const uint32_t missing = aLink_CreateSerial(0x1234, "/dev/nonexistent-tty-for-link-test", 115200);
+    const uint32_t missing =
+        aLink_CreateSerial(0x1234, "/dev/nonexistent-tty-for-link-test", 115200);
     EXPECT_EQ(missing, 0u);
     EXPECT_EQ(aLink_GetStatus(id + 1), static_cast<uint32_t>(kLinkStatusInvalidStream));
 
@@ -236,7 +245,8 @@ TEST(LinkRegistry, ConcurrentSharersKeepOneEngine) {
             }
         });
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : threads)
+        t.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(aLink_GetStatus(owner), static_cast<uint32_t>(kLinkStatusRunning));
     EXPECT_EQ(countFrames(dev, kRouteOn), 1u);
@@ -253,7 +263,9 @@ uint8_t takeHeartbeats(const aPacket* p, void*) {
     ++gTaken;
     return 1;
 }
-uint8_t isHeartbeat(const aPacket* p, void*) { return p->dataSize == 2 && p->data[0] == 0; }
+uint8_t isHeartbeat(const aPacket* p, void*) {
+    return p->dataSize == 2 && p->data[0] == 0;
+}
 } // namespace
 
 class LinkWithModule : public ::testing::TestWithParam<std::string> {
@@ -297,7 +309,8 @@ TEST_P(LinkWithModule, PooledFramesReachTheModuleOnceEachInOrder) {
     for (int i = 0; i < 200; ++i) {
         // To an address nobody has: the module records the frames and stays silent.
         Bytes f{0x7E, 28};
-        for (int k = 0; k < 28; ++k) f.push_back(static_cast<uint8_t>(i * 3 + k + 1));
+        for (int k = 0; k < 28; ++k)
+            f.push_back(static_cast<uint8_t>(i * 3 + k + 1));
         frames.push_back(f);
         PacketPtr p{makePacket(f)};
         ASSERT_EQ(aLink_PutPacket(id, p.get()), aErrNone);
@@ -305,7 +318,8 @@ TEST_P(LinkWithModule, PooledFramesReachTheModuleOnceEachInOrder) {
     ASSERT_TRUE(dev->waitFor(
         [](const auto& v) {
             size_t n = 0;
-            for (const Bytes& f : v.received) n += f[0] == 0x7E;
+            for (const Bytes& f : v.received)
+                n += f[0] == 0x7E;
             return n >= 200;
         },
         kWait));
