@@ -1,4 +1,4 @@
-// Description files and fault specifications of the simulated module.
+// Description files and fault settings of the simulated module.
 #include <gtest/gtest.h>
 
 #include "sim/module/SimDescription.h"
