@@ -190,6 +190,9 @@ const LoadCase kLoadCases[] = {
      {"BIRDFILE: Error - file checksum missing\n"}},
 };
 
+// Keeps test listings (and so CTest's test names) to the case name.
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
+
 class LoadTable : public BirdFileTest, public ::testing::WithParamInterface<LoadCase> {};
 
 TEST_P(LoadTable, LoadsVerifiesAndLogs) {
@@ -394,6 +397,9 @@ const InfoCase kInfoCases[] = {
      5, "2.0", 15},
 };
 
+// Keeps test listings (and so CTest's test names) to the case name.
+void PrintTo(const InfoCase& c, std::ostream* os) { *os << c.name; }
+
 class InfoTable : public BirdFileTest, public ::testing::WithParamInterface<InfoCase> {};
 
 TEST_P(InfoTable, Accessors) {
@@ -487,6 +493,9 @@ const PatchCase kPatchCases[] = {
     {"offsets_both_zero", 0, 0, true, false, {}},
     {"no_offsets_block", 0, 0, false, false, {}},
 };
+
+// Keeps test listings (and so CTest's test names) to the case name.
+void PrintTo(const PatchCase& c, std::ostream* os) { *os << c.name; }
 
 class PatchTable : public BirdFileTest, public ::testing::WithParamInterface<PatchCase> {};
 

@@ -185,6 +185,9 @@ struct RecordCase {
     std::vector<std::pair<aErr, std::string>> reads;
 };
 
+// Keeps test listings (and so CTest's test names) to the case name.
+void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
+
 class RecordRead : public ::testing::TestWithParam<RecordCase> {};
 
 TEST_P(RecordRead, YieldsRecords) {

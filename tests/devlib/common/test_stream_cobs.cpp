@@ -72,6 +72,9 @@ const CobsCase kCobsCases[] = {
      cat({{0xFF}, run(1, 254), {0xFF}, run(1, 254), {0x01}})},
 };
 
+// Keeps test listings (and so CTest's test names) to the case name.
+void PrintTo(const CobsCase& c, std::ostream* os) { *os << c.name; }
+
 class CobsVectors : public ::testing::TestWithParam<CobsCase> {};
 
 TEST_P(CobsVectors, EncodeAndDecodeBothWays) {
