@@ -67,12 +67,17 @@ function(updater_add_test name)
     add_test(NAME ${name} COMMAND ${T_WRAPPER} $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
   else()
-    # The property list is expanded once more inside the discovery script: escape the
-    # label list so every label survives, not only the first.
-    string(REPLACE ";" "\\;" labels_escaped "${labels}")
     gtest_discover_tests(${name}
       DISCOVERY_MODE PRE_TEST
-      PROPERTIES LABELS "${labels_escaped}" TIMEOUT ${T_TIMEOUT})
+      PROPERTIES TIMEOUT ${T_TIMEOUT})
+    # The discovery script cannot carry a list-valued property, so the labels are set by a
+    # second script that CTest runs after it, over the tests it discovered.
+    set(label_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+    file(WRITE "${label_script}"
+      "foreach(t IN LISTS ${name}_TESTS)\n"
+      "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${labels}\")\n"
+      "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${label_script}")
   endif()
 endfunction()
 
