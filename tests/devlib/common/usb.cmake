@@ -12,3 +12,10 @@ if(TARGET sim_usb)
     LIBS ${_usb_libs} sim_usb
     WRAPPER umockdev-wrapper)
 endif()
+# The link engine over emulated USB to the simulated module.
+if(TARGET sim_usb)
+  updater_add_test(test_usb_link
+    SOURCES test_usb_link.cpp
+    LIBS ${_usb_libs} sim_usb
+    WRAPPER umockdev-wrapper)
+endif()
