@@ -101,3 +101,24 @@ function(updater_add_fuzzer name)
   add_test(NAME ${name} COMMAND ${name} -runs=${F_RUNS} -seed=1 -max_len=4096)
   set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 300)
 endfunction()
+
+# Folders grow by files, not by edits to one shared list: every <module>.cmake beside the
+# calling CMakeLists.txt is included (in name order), and every subfolder that has a
+# CMakeLists.txt is added. Macros, so that the included files share the caller's scope.
+macro(updater_include_modules)
+  file(GLOB _updater_modules CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cmake)
+  list(SORT _updater_modules)
+  foreach(_updater_module IN LISTS _updater_modules)
+    include(${_updater_module})
+  endforeach()
+endmacro()
+
+macro(updater_add_subdirectories)
+  file(GLOB _updater_children LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT _updater_children)
+  foreach(_updater_child IN LISTS _updater_children)
+    if(IS_DIRECTORY ${_updater_child} AND EXISTS ${_updater_child}/CMakeLists.txt)
+      add_subdirectory(${_updater_child})
+    endif()
+  endforeach()
+endmacro()
