@@ -34,15 +34,25 @@ struct USBStream {
     uint16_t check;
 };
 
+// The reading and the writing thread share the error count and the state without a lock; a
+// lost update only shifts when the fifth error is counted. Relaxed atomic access keeps that
+// sharing well-defined while the record stays a plain C structure.
+uint32_t loadState(const vxusb_device* record) {
+    return __atomic_load_n(&record->state, __ATOMIC_RELAXED);
+}
+void storeState(vxusb_device* record, uint32_t state) {
+    __atomic_store_n(&record->state, state, __ATOMIC_RELAXED);
+}
+
 aErr handleErrorTolerance(vxusb_device* record, aErr result, aErr forgiven) {
     if (result != aErrIO) {
-        record->error_count = 0;
+        __atomic_store_n(&record->error_count, 0, __ATOMIC_RELAXED);
         return result;
     }
-    const uint8_t before = record->error_count;
-    if (before < 0xFF) record->error_count = before + 1;
+    const uint8_t before = __atomic_load_n(&record->error_count, __ATOMIC_RELAXED);
+    if (before < 0xFF) __atomic_store_n(&record->error_count, before + 1, __ATOMIC_RELAXED);
     if (before < aUSB_FORGIVEN_IO_ERRORS) return forgiven;
-    record->state = kUSBStateFailed;
+    storeState(record, kUSBStateFailed);
     return aErrIO;
 }
 
@@ -291,8 +301,8 @@ aErr vxusb_write_to_USBlib_device(vxusb_device* record, const uint8_t* data, siz
     if (record == nullptr || (data == nullptr && length != 0)) return aErrParam;
     if (record->mode != kUSBModeLibusb) return aErrMode;
     aErr result = aErrNone;
-    if (record->state != kUSBStateReady) {
-        result = stateError(record->state, "libusb WRITE error dev state: %d\n");
+    if (const uint32_t state = loadState(record); state != kUSBStateReady) {
+        result = stateError(state, "libusb WRITE error dev state: %d\n");
     } else {
         size_t remaining = length;
         unsigned failures = 0;
@@ -333,8 +343,8 @@ aErr vxusb_get_from_USBlib_device(vxusb_device* record, uint8_t* byteOut) {
     if (record->mode != kUSBModeLibusb) return aErrMode;
     aErr result = aErrNone;
     if (record->bytes_available <= 0) {
-        if (record->state != kUSBStateReady) {
-            result = stateError(record->state, "libusb READ error dev state: %d\n");
+        if (const uint32_t state = loadState(record); state != kUSBStateReady) {
+            result = stateError(state, "libusb READ error dev state: %d\n");
         } else {
             int got = 0;
             const int rc =
@@ -379,7 +389,7 @@ aErr vxusb_close_vorlixane_USBlib_device(vxusb_device* record) {
     libusb_release_interface(record->handle, record->interface_number);
     libusb_close(record->handle);
     record->handle = nullptr;
-    record->state = kUSBStateClosed;
+    storeState(record, kUSBStateClosed);
     record->interface_number = 0;
     record->in_endpoint = 0;
     record->out_endpoint = 0;

@@ -10,6 +10,7 @@ if(TARGET sim_usb)
   updater_add_test(test_usb
     SOURCES test_usb.cpp
     LIBS ${_usb_libs} sim_usb
+    LABELS concurrent
     WRAPPER umockdev-wrapper)
 endif()
 # The link engine over emulated USB to the simulated module.
@@ -17,5 +18,6 @@ if(TARGET sim_usb)
   updater_add_test(test_usb_link
     SOURCES test_usb_link.cpp
     LIBS ${_usb_libs} sim_usb
+    LABELS concurrent
     WRAPPER umockdev-wrapper)
 endif()
