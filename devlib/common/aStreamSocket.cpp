@@ -13,11 +13,13 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <new>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -29,6 +31,9 @@ namespace {
 constexpr uint16_t kSocketCheck = 0xDEAD;
 constexpr uint32_t kConnected = 0x1;
 constexpr auto kClosePause = std::chrono::milliseconds(10);
+// How long a closing stream waits for the peer to take what was written.
+constexpr auto kCloseDrainLimit = std::chrono::milliseconds(2000);
+constexpr auto kCloseDrainStep = std::chrono::milliseconds(1);
 
 struct SocketState {
     uint16_t port = 0;
@@ -237,11 +242,28 @@ aErr sSocketPut(const uint8_t* byte, void* ref) {
     return sSocketWrite(byte, 1, ref);
 }
 
+// The close resets the connection, and a reset throws away whatever the kernel has not yet
+// sent, such as the last frames a stopping link wrote. So the close waits, bounded, until the
+// peer has acknowledged everything; a peer that has reset or vanished ends the wait early or
+// at the limit.
+void sSocketDrain(int fd) {
+    const auto until = std::chrono::steady_clock::now() + kCloseDrainLimit;
+    int queued = 0;
+    while (::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0 &&
+           std::chrono::steady_clock::now() < until) {
+        int e = 0;
+        socklen_t len = sizeof e;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) != 0 || e != 0) return;
+        std::this_thread::sleep_for(kCloseDrainStep);
+    }
+}
+
 aErr sSocketDelete(void* ref) {
     SocketState* state = sSocketState(ref);
     if (state == nullptr) return aErrIO;
     const int fd = state->fd.exchange(-1);
     if (fd >= 0) {
+        if (sConnected(state)) sSocketDrain(fd);
         sSetConnected(state, false);
         ::close(fd);
         std::this_thread::sleep_for(kClosePause);
